@@ -1,0 +1,1 @@
+"""TessaraDB — embedded vector + graph memory for AI agents."""

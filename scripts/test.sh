@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds, runs the C++ tests (ctest) and the Python
+# tests (pytest). Under CI=true it also builds the C++ tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+
+JOBS=${JOBS:-$(nproc)}
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython3_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build build/release -j "$JOBS"
+ctest --test-dir build/release -j "$JOBS" --output-on-failure
+
+# The extension is tested as built above, beside the pure-Python package in python/.
+PYTHONPATH="$PWD/build/release/python:$PWD/python" .venv/bin/python -m pytest -q python/tests
+
+if [ "${CI:-}" = "true" ] || [ "${TESSARADB_SANITIZE:-}" = "1" ]; then
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARADB_SANITIZE=ON \
+    -DTESSARADB_BUILD_PYTHON=OFF -DTESSARADB_BUILD_BENCH=OFF >/dev/null
+  cmake --build build/asan -j "$JOBS"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan -j "$JOBS" --output-on-failure
+fi

@@ -211,7 +211,9 @@ TEST(StateMachine, CheckCommandRefusesWhatApplyWouldRefuse) {
     auto check = s.check_command(c);
     auto applied = copy.apply_command(c);
     EXPECT_EQ(check.has_value(), applied.has_value());
-    if (!check) EXPECT_EQ(check.error().message(), applied.error().message());
+    if (!check) {
+      EXPECT_EQ(check.error().message(), applied.error().message());
+    }
   }
 }
 

@@ -1,0 +1,60 @@
+#pragma once
+
+// The two guards every entry point uses: `guarded` keeps C++ exceptions from unwinding into the
+// interpreter, and `GilRelease` lets other Python threads run while a long database call works.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+namespace tessaradb::python {
+
+// Releases the interpreter lock for its lifetime and takes it back when destroyed, also when an
+// exception unwinds through the scope. Between the two, no Python object may be touched: convert
+// every argument before, build every result after.
+class GilRelease {
+ public:
+  GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(saved_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
+// Sets a Python exception for the C++ exception being handled: MemoryError for bad_alloc,
+// RuntimeError for anything else.
+inline void set_exception_from_current() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+  }
+}
+
+// Runs `body` (which returns the entry point's result, `failure` with a Python exception set on
+// error) and turns any C++ exception escaping it into a Python exception plus `failure`.
+template <typename T, typename Body>
+T guarded(T failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_exception_from_current();
+    return failure;
+  }
+}
+
+// The common case: an entry point returning a new reference or nullptr.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  return guarded<PyObject*>(nullptr, static_cast<Body&&>(body));
+}
+
+}  // namespace tessaradb::python

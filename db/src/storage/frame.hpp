@@ -1,0 +1,101 @@
+#pragma once
+
+// The frame: the unit of the log and of segment files, which are plain sequences of frames.
+//
+//   offset 0  u32 LE  payload length L
+//   offset 4  u32 LE  CRC-32/CKSUM of the payload
+//   offset 8  L bytes payload (an enveloped record)
+//
+// No header, no trailer, no sequence numbers. The writer and every reader take the layout from
+// here.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/command.hpp"
+#include "core/memory_entry.hpp"
+#include "core/result.hpp"
+#include "storage/file.hpp"
+#include "storage/serialization.hpp"
+
+namespace tessaradb {
+
+inline constexpr std::size_t kFrameHeaderBytes = 8;
+inline constexpr std::uint64_t kMaxFramePayloadBytes = std::numeric_limits<std::uint32_t>::max();
+
+// CRC-32/CKSUM: polynomial 0x04C11DB7, initial value 0, not reflected, final XOR 0xFFFFFFFF.
+// "123456789" gives 0x765E7680; an empty input gives 0xFFFFFFFF. Computed eight bytes at a time;
+// the result is that of the bytewise MSB-first definition.
+std::uint32_t crc32_cksum(std::span<const std::byte> bytes);
+
+// Little-endian helpers shared by writers and readers of frames.
+void store_u32_le(std::byte* out, std::uint32_t value);
+std::uint32_t load_u32_le(const std::byte* in);
+
+// Refuses a payload that would not fit the 32-bit length field, with a serialization error that
+// says so. Checked before any record is encoded or written.
+Result<void, SerializationError> check_frame_payload(std::uint64_t payload_bytes);
+
+// One complete frame (header and enveloped record) in a single exact-size buffer. Fails with the
+// serialization error when the payload would exceed kMaxFramePayloadBytes; nothing is allocated
+// then.
+Result<std::vector<std::byte>, SerializationError> encode_frame(const Command& command);
+Result<std::vector<std::byte>, SerializationError> encode_frame(const MemoryEntry& entry);
+
+// Appends the frame of `command` to `out`, with the same size check.
+Result<void, SerializationError> append_frame(const Command& command, std::vector<std::byte>& out);
+
+// Reads the frames of one file front to back through a read buffer. Checksums and payloads are
+// not judged here: the log and the segments react to damage differently.
+class FrameReader {
+ public:
+  // `file` must stay valid while the reader is used; `file_size` is the length to read up to.
+  FrameReader(ReadableFile& file, std::uint64_t file_size);
+
+  struct Frame {
+    std::uint64_t offset = 0;  // of the length field
+    std::uint32_t length = 0;  // payload length L
+    std::uint32_t stored_checksum = 0;
+    std::span<const std::byte> payload;  // valid until the next call to next()
+    bool ends_file = false;  // the frame ends exactly at the end of the file
+  };
+
+  enum class Status {
+    Frame,  // a complete frame was read into `frame()`
+    End,    // the file ends exactly at the current offset
+    Torn,   // fewer than a header's bytes remain, or L runs past the end: a torn tail at offset()
+  };
+
+  // Reads the next frame. Errors are real read failures, never the end of the file.
+  Result<Status, IoError> next();
+
+  // The frame read by the last next() that returned Status::Frame.
+  const Frame& frame() const { return frame_; }
+
+  // Offset of the first byte not yet consumed: after Frame, the end of that frame; after End or
+  // Torn, where the file is whole up to.
+  std::uint64_t offset() const { return offset_; }
+
+  // Skips payload bytes instead of returning them (count_entries needs only the lengths).
+  void set_skip_payloads(bool skip) { skip_payloads_ = skip; }
+
+ private:
+  Result<bool, IoError> fill(std::uint64_t at, std::size_t need);
+
+  ReadableFile& file_;
+  std::uint64_t file_size_;
+  std::uint64_t offset_ = 0;
+  bool skip_payloads_ = false;
+  // Read buffer: holds bytes [buffer_start_, buffer_start_ + buffer_.size()) of the file.
+  std::vector<std::byte> buffer_;
+  std::uint64_t buffer_start_ = 0;
+  std::vector<std::byte> large_;  // payloads larger than the read buffer
+  Frame frame_;
+};
+
+}  // namespace tessaradb

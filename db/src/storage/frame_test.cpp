@@ -1,0 +1,69 @@
+#include "storage/frame.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string_view>
+
+#include "testing/storage_records.hpp"
+
+namespace tessaradb {
+namespace {
+
+std::span<const std::byte> as_bytes(std::string_view s) {
+  return std::as_bytes(std::span<const char>(s.data(), s.size()));
+}
+
+// The definition, one bit at a time, MSB first.
+std::uint32_t reference_crc(std::span<const std::byte> bytes) {
+  std::uint32_t crc = 0;
+  for (std::byte b : bytes) {
+    crc ^= std::uint32_t{std::to_integer<std::uint8_t>(b)} << 24;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+TEST(Crc32Cksum, CheckValues) {
+  EXPECT_EQ(crc32_cksum(as_bytes("123456789")), 0x765E7680u);
+  EXPECT_EQ(crc32_cksum({}), 0xFFFFFFFFu);
+  EXPECT_EQ(crc32_cksum(as_bytes("a")), reference_crc(as_bytes("a")));
+}
+
+TEST(Crc32Cksum, MatchesTheBitwiseDefinitionAtEveryLengthAndAlignment) {
+  std::mt19937 rng{12345};
+  std::vector<std::byte> data(300);
+  for (auto& b : data) b = std::byte(static_cast<std::uint8_t>(rng()));
+  for (std::size_t start = 0; start < 8; ++start) {
+    for (std::size_t length = 0; start + length <= data.size(); length += 7) {
+      const std::span<const std::byte> piece(data.data() + start, length);
+      ASSERT_EQ(crc32_cksum(piece), reference_crc(piece)) << start << " " << length;
+    }
+  }
+}
+
+TEST(Frame, HeaderHoldsLengthAndChecksumOfThePayload) {
+  const Command command = DeleteMemory{MemoryId{7}};
+  auto frame = encode_frame(command);
+  ASSERT_TRUE(frame);
+  ASSERT_EQ(frame->size(), kFrameHeaderBytes + 17);
+  const std::span<const std::byte> payload(frame->data() + kFrameHeaderBytes, 17);
+  EXPECT_EQ(load_u32_le(frame->data()), 17u);
+  EXPECT_EQ(load_u32_le(frame->data() + 4), crc32_cksum(payload));
+  EXPECT_EQ(std::vector<std::byte>(payload.begin(), payload.end()), *serialize_versioned(command));
+
+  std::vector<std::byte> appended;
+  ASSERT_TRUE(append_frame(command, appended));
+  EXPECT_EQ(appended, *frame);
+}
+
+TEST(Frame, PayloadLimitIsTheLengthField) {
+  EXPECT_TRUE(check_frame_payload(0xFFFFFFFFull));
+  auto refused = check_frame_payload(0x100000000ull);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "record of 4294967296 bytes exceeds the frame limit of 4294967295 bytes");
+}
+
+}  // namespace
+}  // namespace tessaradb

@@ -1,41 +1,379 @@
 #include "index/hnsw.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <utility>
+
+// The SIMD distance kernels that ship with the library (simsimd, same pinned package) speed up
+// the graph's cosine distances; they are enabled for this file only, the one that includes the
+// library.
+#undef USEARCH_USE_SIMSIMD
+#define USEARCH_USE_SIMSIMD 1
+#define SIMSIMD_NATIVE_F16 0   // half-precision storage types are not used here
+#define SIMSIMD_NATIVE_BF16 0
+// Compile the AVX2 kernels (under target pragmas) and pick them at run time when the processor
+// has AVX2. The AVX-512 families stay off: with g++ 12 their intrinsics do not compile
+// warning-free.
+#define SIMSIMD_TARGET_HASWELL 1
+#define SIMSIMD_TARGET_SKYLAKE 0
+#define SIMSIMD_TARGET_ICE 0
+#define SIMSIMD_TARGET_GENOA 0
+#define SIMSIMD_TARGET_SAPPHIRE 0
+#define SIMSIMD_TARGET_TURIN 0
+#define SIMSIMD_TARGET_SIERRA 0
+#include <usearch/index_dense.hpp>
+
+#include "index/hnsw_file_check.hpp"
+
 namespace tessaradb {
 
-struct HnswBackend::Impl {};
+namespace us = unum::usearch;
+
+struct HnswBackend::Impl {
+  us::index_dense_t index;
+};
+
+namespace {
+
+// The file checker spells out the library's layout; make sure it is this library's.
+static_assert(sizeof(us::index_dense_head_buffer_t) == 64);
+static_assert(sizeof(us::index_serialized_header_t) == 5 * sizeof(std::uint64_t));
+static_assert(sizeof(us::index_dense_t::vector_key_t) == 8);
+static_assert(sizeof(us::index_dense_t::compressed_slot_t) == 4);
+// (The per-node i16 level and u32 neighbour count are private to the library's graph type.)
+
+detail::HnswFileExpectation file_expectation(std::size_t dimension) {
+  detail::HnswFileExpectation out;
+  out.dimension = dimension;
+  out.version_major = USEARCH_VERSION_MAJOR;
+  out.metric_kind = static_cast<std::uint8_t>(us::metric_kind_t::cos_k);
+  out.scalar_kind = static_cast<std::uint8_t>(us::scalar_kind_t::f32_k);
+  out.key_kind = static_cast<std::uint8_t>(us::scalar_kind<us::index_dense_t::vector_key_t>());
+  out.slot_kind =
+      static_cast<std::uint8_t>(us::scalar_kind<us::index_dense_t::compressed_slot_t>());
+  out.free_key = us::default_free_value<us::index_dense_t::vector_key_t>();
+  return out;
+}
+
+// Every operation runs under the backend's mutex, so one library thread slot is enough.
+constexpr std::size_t kLibraryThreads = 1;
+constexpr std::size_t kInitialCapacity = 64;
+
+HnswError usearch_error(std::string message) {
+  return HnswError{HnswError::UsearchError{std::move(message)}};
+}
+
+// Takes the message out of a library error object, so its destructor has nothing to throw.
+std::string take_message(us::error_t& error) {
+  const char* text = error.release();
+  return text ? std::string(text) : std::string("unknown error");
+}
+
+HnswError io_error(const std::string& what, int errno_value) {
+  std::string text = what + ": " + std::strerror(errno_value) + " (os error " +
+                     std::to_string(errno_value) + ")";
+  const auto kind = errno_value == ENOENT ? IndexIoError::Kind::NotFound : IndexIoError::Kind::Other;
+  return HnswError{HnswError::IoError{IndexIoError{kind, std::move(text)}}};
+}
+
+us::index_dense_config_t library_config(const HnswConfig& config) {
+  us::index_dense_config_t out(us::index_config_t(static_cast<std::size_t>(config.m)));
+  out.connectivity_base = 0;  // the library's default: twice the connectivity
+  out.expansion_add = static_cast<std::size_t>(config.ef_construction);
+  out.expansion_search = static_cast<std::size_t>(config.ef_search);
+  out.multi = false;
+  return out;
+}
+
+Result<us::index_dense_t, HnswError> make_library_index(std::size_t dimension,
+                                                        const HnswConfig& config) {
+  us::metric_punned_t metric(dimension, us::metric_kind_t::cos_k, us::scalar_kind_t::f32_k);
+  auto made = us::index_dense_t::make(metric, library_config(config));
+  if (made.error) return usearch_error(take_message(made.error));
+  return std::move(made.index);
+}
+
+// Writes `size` bytes fully, retrying short writes and interruptions. Returns 0 or an errno.
+int write_all(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+// Syncs the directory's entries; failures are ignored because the rename already happened and
+// only the durability of the name is at stake.
+void sync_directory(const std::filesystem::path& directory) {
+  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+// Reads the whole file. Returns 0 or an errno.
+int read_file(const std::filesystem::path& path, std::vector<unsigned char>& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return error;
+  }
+  out.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got = ::read(fd, out.data() + done, out.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      const int error = got < 0 ? errno : EIO;  // the file shrank while we read it
+      ::close(fd);
+      return error;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  return 0;
+}
+
+}  // namespace
 
 HnswBackend::HnswBackend(std::size_t dimension, HnswConfig config, std::unique_ptr<Impl> impl)
     : dimension_(dimension), config_(config), impl_(std::move(impl)) {}
+
 HnswBackend::~HnswBackend() = default;
 
-Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::create(std::size_t, HnswConfig) {
-  return HnswError{HnswError::UsearchError{"not built yet"}};
+Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::create(std::size_t dimension,
+                                                                    HnswConfig config) {
+  try {
+    auto index = make_library_index(dimension, config);
+    if (!index) return std::move(index).error();
+    auto impl = std::make_unique<Impl>(Impl{std::move(*index)});
+    return std::shared_ptr<HnswBackend>(new HnswBackend(dimension, config, std::move(impl)));
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
 }
+
 Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::load_from_file(
-    const std::filesystem::path&, std::size_t, HnswConfig) {
-  return HnswError{HnswError::UsearchError{"not built yet"}};
+    const std::filesystem::path& path, std::size_t dimension, HnswConfig config) {
+  std::error_code ec;
+  (void)std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(path, ec)) {
+    return HnswError{HnswError::IoError{
+        IndexIoError{IndexIoError::Kind::NotFound, "HNSW index file not found"}}};
+  }
+  try {
+    std::vector<unsigned char> bytes;
+    if (const int error = read_file(path, bytes); error != 0) {
+      return io_error("cannot read " + path.string(), error);
+    }
+    // The library trusts its input; a damaged file could make it allocate without bound or
+    // later follow a neighbour link out of its arrays. So every count, kind and link is checked
+    // here first, and only a file that passes is handed to the library.
+    if (auto problem = detail::check_hnsw_file(bytes, file_expectation(dimension))) {
+      return usearch_error("damaged index file: " + *problem);
+    }
+    auto index = make_library_index(dimension, config);
+    if (!index) return std::move(index).error();
+    std::size_t offset = 0;
+    auto input = [&](void* buffer, std::size_t length) {
+      if (length > bytes.size() - offset) return false;
+      std::memcpy(buffer, bytes.data() + offset, length);
+      offset += length;
+      return true;
+    };
+    us::serialization_result_t loaded = index->load_from_stream(input);
+    if (loaded.error) return usearch_error(take_message(loaded.error));
+    auto impl = std::make_unique<Impl>(Impl{std::move(*index)});
+    return std::shared_ptr<HnswBackend>(new HnswBackend(dimension, config, std::move(impl)));
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
 }
-Result<void, HnswError> HnswBackend::add(MemoryId, std::span<const float>) {
-  return HnswError{HnswError::UsearchError{"not built yet"}};
+
+Result<void, HnswError> HnswBackend::add(MemoryId id, std::span<const float> vector) {
+  if (vector.size() != dimension_) {
+    return HnswError{HnswError::DimensionMismatch{dimension_, vector.size()}};
+  }
+  std::scoped_lock lock(mutex_);
+  try {
+    us::index_dense_t& index = impl_->index;
+    // The library marks removed slots with this key; a member may not use it.
+    if (id.value == us::default_free_value<us::index_dense_t::vector_key_t>()) {
+      return usearch_error("key " + std::to_string(id.value) + " is reserved by the index");
+    }
+    if (index.size() >= index.capacity()) {
+      const std::size_t wanted = std::max(kInitialCapacity, index.capacity() * 2);
+      if (!index.try_reserve(us::index_limits_t(wanted, kLibraryThreads))) {
+        return usearch_error("Failed to reserve capacity for " + std::to_string(wanted) +
+                             " vectors");
+      }
+    }
+    auto added = index.add(id.value, vector.data());
+    if (added.error) return usearch_error(take_message(added.error));
+    return {};
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
 }
-Result<void, HnswError> HnswBackend::remove(MemoryId) { return {}; }
-Result<SearchHits, HnswError> HnswBackend::search(std::span<const float>, std::size_t) const {
-  return HnswError{HnswError::NoVectors{}};
+
+Result<void, HnswError> HnswBackend::remove(MemoryId id) {
+  std::scoped_lock lock(mutex_);
+  try {
+    auto removed = impl_->index.remove(id.value);
+    if (removed.error) return usearch_error(take_message(removed.error));
+    return {};
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
 }
+
+Result<SearchHits, HnswError> HnswBackend::search(std::span<const float> query,
+                                                  std::size_t k) const {
+  return search_filtered(query, k, nullptr);
+}
+
 Result<SearchHits, HnswError> HnswBackend::search_filtered(
-    std::span<const float>, std::size_t, const std::function<bool(MemoryId)>&) const {
-  return HnswError{HnswError::NoVectors{}};
+    std::span<const float> query, std::size_t k,
+    const std::function<bool(MemoryId)>& accept) const {
+  if (query.size() != dimension_) {
+    return HnswError{HnswError::DimensionMismatch{dimension_, query.size()}};
+  }
+  std::scoped_lock lock(mutex_);
+  try {
+    const us::index_dense_t& index = impl_->index;
+    if (index.capacity() == 0) return HnswError{HnswError::NoVectors{}};
+    // Never ask for more than the graph holds: the library sizes its result buffers by k.
+    const std::size_t wanted = std::min(k, index.size());
+    SearchHits hits;
+    if (wanted == 0) return hits;
+    auto found = accept ? index.filtered_search(query.data(), wanted,
+                                                [&](std::uint64_t key) {
+                                                  return accept(MemoryId{key});
+                                                })
+                        : index.search(query.data(), wanted);
+    if (found.error) return usearch_error(take_message(found.error));
+    hits.reserve(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const auto match = found[i];
+      hits.emplace_back(MemoryId{static_cast<std::uint64_t>(match.member.key)},
+                        1.0f - static_cast<float>(match.distance));
+    }
+    return hits;
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
 }
-Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path&) const {
-  return HnswError{HnswError::UsearchError{"not built yet"}};
+
+Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path& path) const {
+  std::scoped_lock lock(mutex_);
+  const std::filesystem::path parent = path.parent_path();
+  if (!parent.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);
+    if (ec) return io_error("cannot create " + parent.string(), ec.value());
+  }
+  // Temporary file, sync, rename, directory sync: a crash at any point leaves either the old
+  // complete file or the new complete one under `path`, never a torn mix.
+  const std::filesystem::path temp = path.string() + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return io_error("cannot create " + temp.string(), errno);
+  int write_error = 0;
+  try {
+    auto output = [&](const void* data, std::size_t size) {
+      write_error = write_all(fd, data, size);
+      return write_error == 0;
+    };
+    us::serialization_result_t saved = impl_->index.save_to_stream(output);
+    if (saved.error) {
+      std::string message = take_message(saved.error);
+      ::close(fd);
+      ::unlink(temp.c_str());
+      if (write_error != 0) return io_error("cannot write " + temp.string(), write_error);
+      return usearch_error(std::move(message));
+    }
+  } catch (const std::exception& e) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return usearch_error(e.what());
+  }
+  if (::fsync(fd) != 0) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return io_error("cannot sync " + temp.string(), error);
+  }
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    return io_error("cannot close " + temp.string(), error);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    return io_error("cannot rename " + temp.string() + " to " + path.string(), error);
+  }
+  sync_directory(parent);
+  return {};
 }
-bool HnswBackend::contains(MemoryId) const { return false; }
-Result<std::optional<std::vector<float>>, HnswError> HnswBackend::get(MemoryId) const {
-  return std::optional<std::vector<float>>{};
+
+bool HnswBackend::contains(MemoryId id) const {
+  std::scoped_lock lock(mutex_);
+  try {
+    return impl_->index.contains(id.value);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
+
+Result<std::optional<std::vector<float>>, HnswError> HnswBackend::get(MemoryId id) const {
+  std::scoped_lock lock(mutex_);
+  try {
+    std::vector<float> vector(dimension_);
+    if (impl_->index.get(id.value, vector.data()) == 0) return std::optional<std::vector<float>>{};
+    return std::optional<std::vector<float>>(std::move(vector));
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
+}
+
 Result<std::vector<MemoryId>, HnswError> HnswBackend::keys() const {
-  return std::vector<MemoryId>{};
+  std::scoped_lock lock(mutex_);
+  try {
+    const std::size_t count = impl_->index.size();
+    std::vector<std::uint64_t> raw(count);
+    impl_->index.export_keys(raw.data(), 0, count);
+    std::vector<MemoryId> out;
+    out.reserve(count);
+    for (const std::uint64_t key : raw) out.emplace_back(key);
+    return out;
+  } catch (const std::exception& e) {
+    return usearch_error(e.what());
+  }
 }
-std::size_t HnswBackend::size() const { return 0; }
+
+std::size_t HnswBackend::size() const {
+  std::scoped_lock lock(mutex_);
+  try {
+    return impl_->index.size();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
 
 }  // namespace tessaradb

@@ -200,9 +200,29 @@ class VectorIndex {
  private:
   friend class PrefixAnnCandidateProvider;
 
+  std::optional<std::uint32_t> namespace_number(std::string_view ns) const;
+  std::uint32_t intern_namespace(std::string_view ns);
+  const detail::VectorArena* arena(std::uint32_t number) const;
+  detail::VectorArena& arena_for_write(std::uint32_t number);
+  const detail::BlockRef* row_block(const detail::RowLocation& location) const;
+  // Marks the row of `location` dead; the arena is rebuilt or dropped as the rules say.
+  void retire_row(const detail::RowLocation& location, bool drop_if_empty);
+  void rebuild_arena_if_worthwhile(std::uint32_t number);
+  void put_into_hnsw(MemoryId id, std::span<const float> vector);
+  // Arenas to scan: the one of `ns`, or all. Empty optional when `ns` has no partition.
+  std::vector<const detail::VectorArena*> scope(std::optional<std::string_view> ns) const;
+  Result<SearchHits, VectorError> exact_scan(std::span<const float> query, std::size_t top_k,
+                                             std::optional<std::string_view> ns,
+                                             bool use_parallel) const;
+  Result<SearchHits, VectorError> approximate_search(std::span<const float> query,
+                                                     std::size_t top_k,
+                                                     std::optional<std::string_view> ns,
+                                                     std::size_t ann_candidate_multiplier) const;
+
   std::size_t dimension_ = 0;
   // namespace number -> that namespace's rows; numbers are never reused.
-  PersistentMap<std::shared_ptr<const detail::VectorArena>> partitions_;
+  // Arenas are changed in place while only this value holds them, and copied (O(1)) otherwise.
+  PersistentMap<std::shared_ptr<detail::VectorArena>> partitions_;
   // hash of the namespace name -> (name, number) pairs with that hash.
   PersistentMap<detail::NamespaceSlot> names_;
   // id -> where its row is.

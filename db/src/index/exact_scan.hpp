@@ -1,0 +1,77 @@
+#pragma once
+
+// Building blocks of the exact cosine scan (internal): the tile kernel, the scalar pieces it must
+// match bit for bit, and the bounded top-k collector.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/memory_entry.hpp"
+#include "index/search_hit.hpp"
+#include "index/vector_arena.hpp"
+
+namespace tessaradb::detail {
+
+// dot[l] for every lane l of `tile_count` consecutive tiles (out receives tile_count *
+// kTileRows values): each lane sums q[i] * v[i] from 0.0f in element order, exactly as the
+// scalar loop does. Uses AVX2 when the processor has it; the bits are the same either way.
+void dot_tiles(const float* query, const float* tiles, std::size_t dimension,
+               std::size_t tile_count, float* out) noexcept;
+
+// Scalar dot product of the query with one stored row, in element order.
+inline float row_dot(const VectorBlock& block, std::size_t row, const float* query) noexcept {
+  float dot = 0.0f;
+  for (std::size_t i = 0; i < block.dimension(); ++i) dot += query[i] * block.element(row, i);
+  return dot;
+}
+
+// dot / (sqrt(nv) * sqrt(nq)), 0.0 when nv is 0. `sqrt_nq` is sqrt(nq), computed once.
+inline float cosine_from_parts(float dot, float nv, float sqrt_nq) noexcept {
+  if (nv == 0.0f) return 0.0f;
+  return dot / (std::sqrt(nv) * sqrt_nq);
+}
+
+// Writes the cosine score of rows [begin, end) of `block` into out[0 .. end-begin). Full tiles go
+// through dot_tiles; rows of a partial tile are scored one by one, so no row at or past `end`
+// is ever read (another index copy may be writing it).
+void score_rows(const VectorBlock& block, std::size_t begin, std::size_t end, const float* query,
+                float sqrt_nq, float* out) noexcept;
+
+// A scored candidate. `seq` is its position in the scan's production order: ties and NaN
+// ordering are decided by it, so results do not depend on how the scan was split.
+struct Ranked {
+  float score;
+  std::uint64_t seq;
+  MemoryId id;
+};
+
+// Strict weak ordering (a total order on distinct seqs): higher score first, NaN after every
+// number, then lower seq first.
+inline bool ranks_before(const Ranked& a, const Ranked& b) noexcept {
+  const bool a_nan = std::isnan(a.score), b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  return a.seq < b.seq;
+}
+
+// Keeps the k best of the candidates offered. Memory: min(k, reserve_hint) entries up front,
+// never more than the candidates offered.
+class TopK {
+ public:
+  TopK(std::size_t k, std::size_t reserve_hint);
+  void offer(const Ranked& candidate);
+  void merge(const TopK& other);
+  std::size_t size() const noexcept { return heap_.size(); }
+  // The kept candidates, best first, as (id, score) pairs.
+  SearchHits take_sorted();
+  std::vector<Ranked> take_sorted_ranked();
+
+ private:
+  std::size_t k_;
+  std::vector<Ranked> heap_;  // max-heap under ranks_before: the front ranks last
+};
+
+}  // namespace tessaradb::detail

@@ -156,45 +156,36 @@ std::vector<ChunkResult> chunk_fixed(std::string_view text, std::size_t chunk_si
 
 void apply_overlap(std::vector<ChunkResult>& chunks, std::size_t overlap) {
   if (overlap == 0 || chunks.size() < 2) return;
-  std::string prefix;
+  std::vector<std::string_view> words;  // last words of the previous chunk, last one first
+  std::string extended;
   for (std::size_t i = 1; i < chunks.size(); ++i) {
     // Only the last `overlap` words of the previous chunk (as already extended) are needed,
     // so scan it backwards instead of splitting it whole.
     const std::string_view previous = chunks[i - 1].text;
-    std::size_t words = 0;
+    words.clear();
     std::size_t pos = previous.size();
-    std::size_t first_word_start = pos;
-    while (pos > 0 && words < overlap) {
-      while (pos > 0) {  // skip white space
+    while (pos > 0 && words.size() < overlap) {
+      while (pos > 0) {  // white space before the word
         const std::size_t start = detail::previous_char_start(previous, pos);
         if (!detail::is_white_space(detail::decode_at(previous, start).code_point)) break;
         pos = start;
       }
-      if (pos == 0) break;
-      while (pos > 0) {  // the word
+      const std::size_t word_end = pos;
+      while (pos > 0) {  // the word itself
         const std::size_t start = detail::previous_char_start(previous, pos);
         if (detail::is_white_space(detail::decode_at(previous, start).code_point)) break;
         pos = start;
       }
-      ++words;
-      first_word_start = pos;
+      if (pos < word_end) words.push_back(previous.substr(pos, word_end - pos));
     }
-    if (words == 0) continue;
-    // Rejoin the words with single spaces, in their order in the previous chunk.
-    prefix.clear();
-    std::size_t at = first_word_start;
-    while (at < previous.size()) {
-      const detail::DecodedChar c = detail::decode_at(previous, at);
-      if (detail::is_white_space(c.code_point)) {
-        if (!prefix.empty() && prefix.back() != ' ') prefix.push_back(' ');
-      } else {
-        prefix.append(previous.substr(at, c.length));
-      }
-      at += c.length;
+    if (words.empty()) continue;
+    extended.clear();
+    for (auto word = words.rbegin(); word != words.rend(); ++word) {
+      extended.append(*word);
+      extended.push_back(' ');
     }
-    if (prefix.back() != ' ') prefix.push_back(' ');
-    prefix.append(chunks[i].text);
-    chunks[i].text.swap(prefix);
+    extended.append(chunks[i].text);
+    chunks[i].text.swap(extended);
   }
 }
 

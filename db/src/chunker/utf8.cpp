@@ -88,9 +88,8 @@ std::string_view repair_utf8(std::string_view text, std::string& storage) {
   return storage;
 }
 
-DecodedChar decode_at(std::string_view text, std::size_t pos) {
+DecodedChar decode_multibyte_at(std::string_view text, std::size_t pos) {
   const unsigned char lead = byte_at(text, pos);
-  if (lead < 0x80) return {lead, 1};
   const std::size_t n = well_formed_length(text, pos);
   if (n == 0) return {kReplacementCharacter, 1};
   char32_t cp = lead & (0x7F >> n);
@@ -98,7 +97,7 @@ DecodedChar decode_at(std::string_view text, std::size_t pos) {
   return {cp, n};
 }
 
-std::size_t previous_char_start(std::string_view text, std::size_t end) {
+std::size_t previous_multibyte_char_start(std::string_view text, std::size_t end) {
   // A character is at most 4 bytes: look back over at most 3 continuation bytes for a lead
   // byte whose sequence ends exactly at `end`; anything else is a lone ill-formed byte.
   std::size_t start = end - 1;

@@ -39,10 +39,18 @@ struct DecodedChar {
   char32_t code_point;
   std::size_t length;
 };
-DecodedChar decode_at(std::string_view text, std::size_t pos);
+DecodedChar decode_multibyte_at(std::string_view text, std::size_t pos);
+inline DecodedChar decode_at(std::string_view text, std::size_t pos) {
+  const auto lead = static_cast<unsigned char>(text[pos]);
+  return lead < 0x80 ? DecodedChar{lead, 1} : decode_multibyte_at(text, pos);
+}
 
 // The start of the character that ends just before `end` (0 < end <= text.size()).
-std::size_t previous_char_start(std::string_view text, std::size_t end);
+std::size_t previous_multibyte_char_start(std::string_view text, std::size_t end);
+inline std::size_t previous_char_start(std::string_view text, std::size_t end) {
+  return static_cast<unsigned char>(text[end - 1]) < 0x80 ? end - 1
+                                                          : previous_multibyte_char_start(text, end);
+}
 
 // Moves `pos` (<= text.size()) back to the first byte of the character it falls inside; a
 // position on a character boundary, or on an ill-formed byte, stays where it is.

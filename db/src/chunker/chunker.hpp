@@ -86,8 +86,10 @@ inline constexpr std::string_view kCodeBlockMarker = " [CODE_BLOCK] ";
 // Returns the chunks of `text` under `strategy`, in order. Always succeeds (only allocation
 // can fail, with std::bad_alloc): an empty or white-space-only text gives an empty list under
 // every strategy, and invalid JSON under the json strategy gives one chunk holding the
-// trimmed text. Cost is linear in the text's length for every strategy, except that word
-// overlap adds the size of the words it copies.
+// trimmed text. Cost is linear in the text's length plus the size of the result. Note that
+// word overlap copies up to `overlap` words into each chunk from the previous, already
+// extended chunk: an overlap larger than a chunk's word count carries every earlier word
+// forward, and the result then grows with the square of the number of chunks.
 std::vector<ChunkResult> chunk(std::string_view text, const ChunkStrategy& strategy);
 
 // The fixed strategy on `text` (which it trims first). Empty when `chunk_size` is 0 or

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -89,6 +91,8 @@ TEST(ChunkFixed, Windows) {
       {"tab is not a cut", "ab\tcd ef", fixed(4, 0), {"ab\tc", "d ef"}},
       {"white-space pieces take no index", "a     b", fixed(2, 0), {"a", "b"}},
       {"input is trimmed first", "  \u3000abc  ", fixed(2, 0), {"ab", "c"}},
+      {"size near the top of size_t", "ab cd", fixed(SIZE_MAX, 1), {"ab cd"}},
+      {"step near the top of size_t", "ab cd ef", fixed(SIZE_MAX - 1, 0), {"ab cd ef"}},
   });
 }
 
@@ -129,6 +133,7 @@ TEST(ChunkRecursive, Splitting) {
       {"a lone '.' is no separator", "one. two. three", recursive(9, 0),
        {"one.", "three"}},
       {"size 0 without separator gives nothing", "abc def", recursive(0, 0), {}},
+      {"size 0 with separators keeps every part", "a\nb", recursive(0, 0), {"a", "b"}},
   });
 }
 

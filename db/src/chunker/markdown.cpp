@@ -66,7 +66,10 @@ const Patterns& patterns() {
 // so the per-match UTF check, which would rescan the subject on every call, is skipped.
 class Matcher {
  public:
-  Matcher() : context_(pcre2_match_context_create(nullptr)) {
+  // One match block serves all three patterns: only the whole match's bounds are read, and
+  // PCRE2 reports them even when a pattern has more groups than the block has room for.
+  Matcher()
+      : context_(pcre2_match_context_create(nullptr)), data_(pcre2_match_data_create(2, nullptr)) {
     // The lazy code-block scan takes one step per byte of a block; the default limit of ten
     // million steps would stop it inside large documents.
     if (context_) pcre2_set_match_limit(context_.get(), UINT32_MAX);
@@ -77,12 +80,7 @@ class Matcher {
   // of memory), reads as no match: the text then passes through unchanged.
   bool find(const Code& code, std::string_view subject, std::size_t from, std::size_t& start,
             std::size_t& end) {
-    if (!code) return false;
-    if (!data_ || data_pattern_ != code.get()) {
-      data_.reset(pcre2_match_data_create_from_pattern(code.get(), nullptr));
-      data_pattern_ = code.get();
-      if (!data_) return false;
-    }
+    if (!code || !data_) return false;
     const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()),
                                subject.size(), from, PCRE2_NO_UTF_CHECK, data_.get(),
                                context_.get());
@@ -101,7 +99,6 @@ class Matcher {
  private:
   MatchContext context_;
   MatchData data_;
-  const pcre2_code* data_pattern_ = nullptr;
 };
 
 // Every fenced block, left to right without overlap, becomes the marker.

@@ -78,16 +78,6 @@ std::uint32_t crc32_cksum(std::span<const std::byte> bytes) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-void store_u32_le(std::byte* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = std::byte(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-std::uint32_t load_u32_le(const std::byte* in) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= std::uint32_t{byte_at(in, static_cast<std::size_t>(i))} << (8 * i);
-  return v;
-}
-
 Result<std::vector<std::byte>, SerializationError> encode_frame(const Command& command) {
   return frame_of(command);
 }

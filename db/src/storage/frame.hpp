@@ -34,8 +34,14 @@ inline constexpr std::uint64_t kMaxFramePayloadBytes = std::numeric_limits<std::
 std::uint32_t crc32_cksum(std::span<const std::byte> bytes);
 
 // Little-endian helpers shared by writers and readers of frames.
-void store_u32_le(std::byte* out, std::uint32_t value);
-std::uint32_t load_u32_le(const std::byte* in);
+inline void store_u32_le(std::byte* out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = std::byte(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+inline std::uint32_t load_u32_le(const std::byte* in) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= std::uint32_t{std::to_integer<std::uint8_t>(in[i])} << (8 * i);
+  return v;
+}
 
 // Refuses a payload that would not fit the 32-bit length field, with a serialization error that
 // says so. Checked before any record is encoded or written.

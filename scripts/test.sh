@@ -21,4 +21,13 @@ if [ "${CI:-}" = "true" ] || [ "${TESSARADB_SANITIZE:-}" = "1" ]; then
   cmake --build build/asan -j "$JOBS"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan -j "$JOBS" --output-on-failure
+
+  # The store's threads and snapshots, once more under ThreadSanitizer.
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARADB_TSAN=ON \
+    -DTESSARADB_BUILD_PYTHON=OFF -DTESSARADB_BUILD_BENCH=OFF >/dev/null
+  if cmake --build build/tsan --target help | grep -q '^store_tests:'; then
+    cmake --build build/tsan -j "$JOBS" --target store_tests
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir build/tsan -j "$JOBS" --output-on-failure -L store
+  fi
 fi

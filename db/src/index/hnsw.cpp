@@ -190,6 +190,11 @@ Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::load_from_file(
     }
     auto index = make_library_index(dimension, config);
     if (!index) return std::move(index).error();
+    // The loader keeps the thread slots of the index it replaces; give it one, or searches on
+    // the loaded graph would have no search context to work in.
+    if (!index->try_reserve(us::index_limits_t(0, kLibraryThreads))) {
+      return usearch_error("Failed to reserve search threads");
+    }
     std::size_t offset = 0;
     auto input = [&](void* buffer, std::size_t length) {
       if (length > bytes.size() - offset) return false;

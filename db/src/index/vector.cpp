@@ -306,9 +306,15 @@ Result<SearchHits, VectorError> VectorIndex::search_scoped(
       return location != nullptr && (!scoped || (number && location->namespace_number == *number));
     };
     auto hits = hnsw_->search_filtered(query, top_k, accept);
-    if (hits) return std::move(*hits);
-    std::fprintf(stderr, "HNSW search failed, falling back to exact: %s\n",
-                 hits.error().debug_string().c_str());
+    if (!hits) {
+      std::fprintf(stderr, "HNSW search failed, falling back to exact: %s\n",
+                   hits.error().debug_string().c_str());
+    } else {
+      // Fewer hits than the scope holds means the graph lacks vectors this value has (an add
+      // the graph refused) or the filter starved the walk: the exact scan answers instead.
+      const std::size_t in_scope = ns ? (number ? partition_len(*ns) : 0) : live_count_;
+      if (hits->size() >= std::min(top_k, in_scope)) return std::move(*hits);
+    }
   }
   if (backend_->mode() == VectorSearchMode::Approximate) {
     return approximate_search(query, top_k, ns, ann_candidate_multiplier);

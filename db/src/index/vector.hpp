@@ -153,7 +153,8 @@ class VectorIndex {
   // in order: EmptyQuery; DimensionMismatch; NoEmbeddings when len() is 0 (also with `ns`);
   // InvalidTopK(0). With an HNSW backend the graph answers first, restricted to ids of this
   // index value (and of `ns` when given); if the graph fails, one line "HNSW search failed,
-  // falling back to exact: {debug form}" goes to standard error and the exact scan runs. Exact
+  // falling back to exact: {debug form}" goes to standard error and the exact scan runs; if it
+  // returns fewer than min(top_k, vectors in scope) hits, the exact scan runs silently. Exact
   // scan: ZeroVector for a zero query; a namespace without partition gives an empty list;
   // nothing scored gives an empty list with `ns`, NoEmbeddings without. `use_parallel` scores
   // on the process-wide data-parallel pool; the result is identical to the sequential one.

@@ -1,0 +1,199 @@
+#include "index/hnsw.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "index/vector.hpp"
+#include "testing/index_vectors.hpp"
+#include "testing/temp_dir.hpp"
+
+namespace tessaradb {
+namespace {
+
+using testing::random_vector;
+
+std::shared_ptr<HnswBackend> make_backend(std::size_t dimension) {
+  auto backend = HnswBackend::create(dimension, HnswConfig{});
+  EXPECT_TRUE(backend);
+  return *backend;
+}
+
+std::vector<unsigned char> read_bytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_bytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes) {
+  // A new file rather than a truncated one: file systems flush a file truncated to zero on close.
+  std::filesystem::remove(path);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(HnswBackend, ErrorTextsAndDebugForms) {
+  struct Case {
+    HnswError error;
+    std::string text;
+    std::string debug;
+  };
+  const std::vector<Case> cases = {
+      {{HnswError::UsearchError{"Duplicate \"key\""}}, "USearch error: Duplicate \"key\"",
+       "UsearchError(\"Duplicate \\\"key\\\"\")"},
+      {{HnswError::DimensionMismatch{4, 3}}, "Dimension mismatch: expected 4, got 3",
+       "DimensionMismatch { expected: 4, actual: 3 }"},
+      {{HnswError::NoVectors{}}, "No vectors indexed", "NoVectors"},
+      {{HnswError::LockError{}}, "Lock error", "LockError"},
+      {{HnswError::IoError{{IndexIoError::Kind::NotFound, "HNSW index file not found"}}},
+       "IO error: HNSW index file not found", "IoError(\"HNSW index file not found\")"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.error.message(), c.text);
+    EXPECT_EQ(c.error.debug_string(), c.debug);
+  }
+}
+
+TEST(HnswBackend, SearchBeforeAnyAddIsNoVectors) {
+  auto backend = make_backend(3);
+  auto hits = backend->search(std::vector<float>{1, 0, 0}, 5);
+  ASSERT_FALSE(hits);
+  EXPECT_TRUE(std::holds_alternative<HnswError::NoVectors>(hits.error().kind));
+}
+
+TEST(HnswBackend, AddChecksLengthAndRefusesDuplicates) {
+  auto backend = make_backend(3);
+  auto wrong = backend->add(MemoryId{1}, std::vector<float>{1, 0});
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().message(), "Dimension mismatch: expected 3, got 2");
+  ASSERT_TRUE(backend->add(MemoryId{1}, std::vector<float>{1, 0, 0}));
+  auto duplicate = backend->add(MemoryId{1}, std::vector<float>{0, 1, 0});
+  ASSERT_FALSE(duplicate);
+  EXPECT_TRUE(std::holds_alternative<HnswError::UsearchError>(duplicate.error().kind));
+  EXPECT_EQ(backend->get(MemoryId{1})->value(), (std::vector<float>{1, 0, 0}));
+  auto hits = backend->search(std::vector<float>{1, 0, 0}, 1);
+  ASSERT_TRUE(hits);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ((*hits)[0].first, MemoryId{1});
+  EXPECT_NEAR((*hits)[0].second, 1.0f, 1e-6);
+}
+
+TEST(HnswBackend, GrowsAndForgetsRemovedKeys) {
+  std::mt19937 rng{3};
+  auto backend = make_backend(8);
+  for (std::uint64_t id = 0; id < 500; ++id) {  // several capacity doublings
+    ASSERT_TRUE(backend->add(MemoryId{id}, random_vector(rng, 8)));
+  }
+  const auto target = random_vector(rng, 8);
+  ASSERT_TRUE(backend->remove(MemoryId{7}));
+  ASSERT_TRUE(backend->remove(MemoryId{7}));  // absent: not an error
+  ASSERT_TRUE(backend->add(MemoryId{7}, target));  // re-add under the same key after removal
+  auto hits = backend->search(target, 1);
+  ASSERT_TRUE(hits);
+  EXPECT_EQ((*hits)[0].first, MemoryId{7});
+  ASSERT_TRUE(backend->remove(MemoryId{7}));
+  auto after = backend->search(target, 500);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->size(), 499u);
+  for (const auto& [id, score] : *after) EXPECT_NE(id, MemoryId{7});
+}
+
+TEST(HnswBackend, MissingFileIsNotFound) {
+  testing::TempDir dir;
+  auto loaded = HnswBackend::load_from_file(dir / "absent.hnsw", 3, HnswConfig{});
+  ASSERT_FALSE(loaded);
+  const auto* io = std::get_if<HnswError::IoError>(&loaded.error().kind);
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->inner.kind, IndexIoError::Kind::NotFound);
+  EXPECT_EQ(loaded.error().message(), "IO error: HNSW index file not found");
+  // Through the vector index a missing file is simply "no graph".
+  auto none = VectorIndex::load_hnsw(dir / "absent.hnsw", 3, HnswConfig{});
+  ASSERT_TRUE(none);
+  EXPECT_EQ(*none, nullptr);
+}
+
+TEST(HnswBackend, SaveCreatesDirectoriesAndRoundTrips) {
+  testing::TempDir dir;
+  std::mt19937 rng{11};
+  auto backend = make_backend(5);
+  std::vector<std::vector<float>> vectors;
+  for (std::uint64_t id = 0; id < 50; ++id) {
+    vectors.push_back(random_vector(rng, 5));
+    ASSERT_TRUE(backend->add(MemoryId{id}, vectors.back()));
+  }
+  ASSERT_TRUE(backend->remove(MemoryId{3}));
+  const auto path = dir / "nested" / "deeper" / "tessaradb.hnsw";
+  ASSERT_TRUE(backend->save_to_file(path));
+  EXPECT_FALSE(std::filesystem::exists(path.string() + ".tmp"));
+  ASSERT_TRUE(backend->save_to_file(path));  // replacing an existing file works too
+
+  auto loaded = HnswBackend::load_from_file(path, 5, HnswConfig{});
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  EXPECT_EQ((*loaded)->size(), 49u);
+  EXPECT_FALSE((*loaded)->contains(MemoryId{3}));
+  EXPECT_EQ((*loaded)->get(MemoryId{9})->value(), vectors[9]);
+  auto before = backend->search(vectors[20], 5);
+  auto after = (*loaded)->search(vectors[20], 5);
+  ASSERT_TRUE(before && after);
+  EXPECT_EQ(*before, *after);
+  ASSERT_TRUE((*loaded)->add(MemoryId{100}, vectors[0]));  // the loaded graph keeps growing
+
+  // Another dimension is refused, not misread.
+  EXPECT_FALSE(HnswBackend::load_from_file(path, 6, HnswConfig{}));
+}
+
+// Every truncation and a seeded mix of byte damage either fails the load or yields a graph
+// that can be searched and written; nothing crashes (run under the sanitizers).
+TEST(HnswBackend, DamagedFilesFailCleanly) {
+  testing::TempDir dir;
+  std::mt19937 rng{12345};
+  auto backend = make_backend(4);
+  for (std::uint64_t id = 0; id < 40; ++id) {
+    ASSERT_TRUE(backend->add(MemoryId{id}, random_vector(rng, 4)));
+  }
+  ASSERT_TRUE(backend->remove(MemoryId{5}));
+  const auto path = dir / "graph.hnsw";
+  ASSERT_TRUE(backend->save_to_file(path));
+  const auto original = read_bytes(path);
+  ASSERT_GT(original.size(), 200u);
+
+  auto exercise = [&](const std::vector<unsigned char>& bytes) -> bool {
+    write_bytes(path, bytes);
+    auto loaded = HnswBackend::load_from_file(path, 4, HnswConfig{});
+    if (!loaded) return false;
+    const auto q = random_vector(rng, 4);
+    auto hits = (*loaded)->search(q, 10);
+    EXPECT_TRUE(hits);
+    (void)(*loaded)->add(MemoryId{1000}, q);
+    (void)(*loaded)->remove(MemoryId{1});
+    EXPECT_TRUE((*loaded)->search(q, 40));
+    return true;
+  };
+
+  std::size_t truncated_loads = 0;
+  for (std::size_t cut = 0; cut < original.size(); ++cut) {
+    truncated_loads += exercise({original.begin(), original.begin() + static_cast<long>(cut)});
+  }
+  EXPECT_EQ(truncated_loads, 0u);  // no prefix of the file is a valid index of the same shape
+
+  std::size_t refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    auto bytes = original;
+    std::uniform_int_distribution<std::size_t> at(0, bytes.size() - 1);
+    const int flips = 1 + round % 3;
+    for (int f = 0; f < flips; ++f) {
+      bytes[at(rng)] ^= static_cast<unsigned char>(1u << (rng() % 8));
+    }
+    if (round % 5 == 0) {  // overwrite a whole word with something large
+      const std::size_t offset = at(rng) & ~std::size_t{3};
+      for (std::size_t i = 0; i < 4 && offset + i < bytes.size(); ++i) bytes[offset + i] = 0xff;
+    }
+    refused += !exercise(bytes);
+  }
+  EXPECT_GT(refused, 0u);
+  // The undamaged file still loads.
+  EXPECT_TRUE(exercise(original));
+}
+
+}  // namespace
+}  // namespace tessaradb

@@ -7,6 +7,14 @@ namespace tessaradb {
 namespace {
 
 CheckpointError io_error(IoError e) { return CheckpointError{CheckpointError::Io{std::move(e)}}; }
+CheckpointError serialization_error(SerializationError e) {
+  return CheckpointError{CheckpointError::Serialization{std::move(e)}};
+}
+CheckpointError unsupported_version(std::uint32_t version) {
+  CheckpointError error;
+  error.kind.emplace<CheckpointError::UnsupportedVersion>(version);
+  return error;
+}
 
 }  // namespace
 
@@ -53,12 +61,12 @@ Result<std::optional<CheckpointData>, CheckpointError> load_checkpoint(
   if (!got) return io_error(std::move(got).error());
   bytes.resize(*got);  // a file that shrank while read decodes as what was read
   if (bytes.size() < kCheckpointHeaderBytes) {
-    return CheckpointError{CheckpointError::Serialization{{"unexpected end of input"}}};
+    return serialization_error(SerializationError{"unexpected end of input"});
   }
   auto data = decode_checkpoint(bytes);
-  if (!data) return CheckpointError{CheckpointError::Serialization{std::move(data).error()}};
+  if (!data) return serialization_error(std::move(data).error());
   if (data->version != kCheckpointVersion) {
-    return CheckpointError{CheckpointError::UnsupportedVersion{data->version}};
+    return unsupported_version(data->version);
   }
   return std::optional<CheckpointData>(std::move(*data));
 }

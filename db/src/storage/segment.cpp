@@ -212,20 +212,17 @@ Result<SegmentLocation, SegmentError> SegmentStorage::write_entry(const MemoryEn
   return location;
 }
 
-Result<MemoryEntry, SegmentError> SegmentStorage::read_entry(MemoryId id) const {
-  const auto it = index_.find(id);
-  if (it == index_.end() || it->second.deleted) return SegmentError{SegmentError::EntryNotFound{id}};
-  const SegmentIndexEntry& where = it->second;
-  const std::filesystem::path path = segment_path(where.segment);
-  auto file = fs_->open_readable(path);
-  if (!file) return io_error(std::move(file).error());
+Result<MemoryEntry, SegmentError> SegmentStorage::read_record(ReadableFile& file,
+                                                              const std::filesystem::path& path,
+                                                              const SegmentIndexEntry& where) {
   std::vector<std::byte> frame(kFrameHeaderBytes + std::size_t{where.length});
-  auto got = (*file)->read_at(where.offset, frame);
+  auto got = file.read_at(where.offset, frame);
   if (!got) return io_error(std::move(got).error());
   if (*got < frame.size()) {
     return io_error(IoError{0, "read " + path.string() + ": unexpected end of file at offset " +
                                    std::to_string(where.offset + *got)});
   }
+  // The length comes from the index; the stored one is not trusted over it.
   const std::span<const std::byte> payload(frame.data() + kFrameHeaderBytes, where.length);
   const std::uint32_t stored = load_u32_le(frame.data() + 4);
   const std::uint32_t actual = crc32_cksum(payload);
@@ -235,12 +232,41 @@ Result<MemoryEntry, SegmentError> SegmentStorage::read_entry(MemoryId id) const 
   return std::move(*entry);
 }
 
+Result<MemoryEntry, SegmentError> SegmentStorage::read_entry(MemoryId id) const {
+  const auto it = index_.find(id);
+  if (it == index_.end() || it->second.deleted) return SegmentError{SegmentError::EntryNotFound{id}};
+  const std::filesystem::path path = segment_path(it->second.segment);
+  auto file = fs_->open_readable(path);
+  if (!file) return io_error(std::move(file).error());
+  return read_record(**file, path, it->second);
+}
+
+Result<MemoryEntry, SegmentError> SegmentReader::read_entry(MemoryId id) {
+  const auto it = storage_.index_.find(id);
+  if (it == storage_.index_.end() || it->second.deleted) {
+    return SegmentError{SegmentError::EntryNotFound{id}};
+  }
+  const std::uint32_t segment = it->second.segment;
+  const std::filesystem::path path = storage_.segment_path(segment);
+  auto& file = files_[segment];
+  if (!file) {
+    auto opened = storage_.fs_->open_readable(path);
+    if (!opened) {
+      files_.erase(segment);
+      return io_error(std::move(opened).error());
+    }
+    file = std::move(*opened);
+  }
+  return SegmentStorage::read_record(*file, path, it->second);
+}
+
 Result<std::vector<std::pair<MemoryId, MemoryEntry>>, SegmentError>
 SegmentStorage::get_all_live_entries() const {
   std::vector<std::pair<MemoryId, MemoryEntry>> out;
+  SegmentReader reader(*this);
   for (const auto& [id, where] : index_) {
     if (where.deleted) continue;
-    auto entry = read_entry(id);
+    auto entry = reader.read_entry(id);
     if (!entry) return std::move(entry).error();
     out.emplace_back(id, std::move(*entry));
   }

@@ -119,7 +119,8 @@ class SegmentStorage {
   // returned); an I/O error when the file is short or unreadable.
   Result<MemoryEntry, SegmentError> read_entry(MemoryId id) const;
 
-  // Every live (id, record), read from disk, in index order; the first failing read aborts.
+  // Every live (id, record), read from disk (one handle per segment file), in index order; the
+  // first failing read aborts.
   Result<std::vector<std::pair<MemoryId, MemoryEntry>>, SegmentError> get_all_live_entries() const;
 
   // Segments below the current one whose index entries are strictly more than 20% deleted, in
@@ -159,7 +160,13 @@ class SegmentStorage {
   const std::optional<IoError>& failure() const { return failure_; }
 
  private:
+  friend class SegmentReader;
+
   SegmentStorage(std::filesystem::path dir, FileSystem& fs);
+  // Reads and verifies the record at `where` from the already opened segment file.
+  static Result<MemoryEntry, SegmentError> read_record(ReadableFile& file,
+                                                       const std::filesystem::path& path,
+                                                       const SegmentIndexEntry& where);
   Result<void, SegmentError> rebuild_index();
   Result<void, SegmentError> load_segment_file(std::uint32_t segment);
   Result<void, SegmentError> roll_over();
@@ -172,6 +179,22 @@ class SegmentStorage {
   std::uint64_t current_size_ = 0;
   std::unique_ptr<WritableFile> file_;  // the current segment, or null
   std::optional<IoError> failure_;
+};
+
+// Reads records of one storage through one open handle per segment file, for callers that read
+// many records in a row (replay, compaction); SegmentStorage::read_entry opens a file per call.
+// Gives exactly what read_entry gives, with the same verification. Records appended through the
+// storage while the reader lives are readable through it. The reader must not outlive the
+// storage, and must be dropped when the storage's files are replaced (compaction) or moved from.
+class SegmentReader {
+ public:
+  explicit SegmentReader(const SegmentStorage& storage) : storage_(storage) {}
+
+  Result<MemoryEntry, SegmentError> read_entry(MemoryId id);
+
+ private:
+  const SegmentStorage& storage_;
+  std::unordered_map<std::uint32_t, std::unique_ptr<ReadableFile>> files_;
 };
 
 }  // namespace tessaradb

@@ -92,6 +92,18 @@ TEST_F(SegmentTest, WritesAreIndexedAndReadBack) {
   EXPECT_EQ(*reopened.read_entry(MemoryId{2}), make_entry(2));
 }
 
+TEST_F(SegmentTest, ReaderKeepsHandlesAndSeesLaterWrites) {
+  auto storage = open();
+  ASSERT_TRUE(storage.write_entry(make_entry(1)));
+  SegmentReader reader(storage);
+  EXPECT_EQ(*reader.read_entry(MemoryId{1}), make_entry(1));
+  ASSERT_TRUE(storage.write_entry(make_entry(2)));  // into the file the reader holds open
+  EXPECT_EQ(*reader.read_entry(MemoryId{2}), make_entry(2));
+  storage.mark_deleted(MemoryId{1});
+  EXPECT_FALSE(reader.read_entry(MemoryId{1}));
+  EXPECT_FALSE(reader.read_entry(MemoryId{3}));
+}
+
 TEST_F(SegmentTest, DeletedAndUnknownIdsAreNotFound) {
   auto storage = open();
   ASSERT_TRUE(storage.write_entry(make_entry(7)));

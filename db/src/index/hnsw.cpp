@@ -124,6 +124,16 @@ void sync_directory(const std::filesystem::path& directory) {
   ::close(fd);
 }
 
+// Takes the backend's lock; false when the mutex cannot be taken (the system refused it).
+bool take(std::unique_lock<std::mutex>& lock) {
+  try {
+    lock.lock();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 // Reads the whole file. Returns 0 or an errno.
 int read_file(const std::filesystem::path& path, std::vector<unsigned char>& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -215,7 +225,8 @@ Result<void, HnswError> HnswBackend::add(MemoryId id, std::span<const float> vec
   if (vector.size() != dimension_) {
     return HnswError{HnswError::DimensionMismatch{dimension_, vector.size()}};
   }
-  std::scoped_lock lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!take(lock)) return HnswError{HnswError::LockError{}};
   try {
     us::index_dense_t& index = impl_->index;
     // The library marks removed slots with this key; a member may not use it.
@@ -238,7 +249,8 @@ Result<void, HnswError> HnswBackend::add(MemoryId id, std::span<const float> vec
 }
 
 Result<void, HnswError> HnswBackend::remove(MemoryId id) {
-  std::scoped_lock lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!take(lock)) return HnswError{HnswError::LockError{}};
   try {
     auto removed = impl_->index.remove(id.value);
     if (removed.error) return usearch_error(take_message(removed.error));
@@ -259,7 +271,8 @@ Result<SearchHits, HnswError> HnswBackend::search_filtered(
   if (query.size() != dimension_) {
     return HnswError{HnswError::DimensionMismatch{dimension_, query.size()}};
   }
-  std::scoped_lock lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!take(lock)) return HnswError{HnswError::LockError{}};
   try {
     const us::index_dense_t& index = impl_->index;
     if (index.capacity() == 0) return HnswError{HnswError::NoVectors{}};
@@ -286,7 +299,8 @@ Result<SearchHits, HnswError> HnswBackend::search_filtered(
 }
 
 Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path& path) const {
-  std::scoped_lock lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!take(lock)) return HnswError{HnswError::LockError{}};
   const std::filesystem::path parent = path.parent_path();
   if (!parent.empty()) {
     std::error_code ec;

@@ -104,14 +104,14 @@ FrameReader::FrameReader(ReadableFile& file, std::uint64_t file_size)
 // Makes bytes [at, at + need) available in buffer_ (need <= kReadBufferBytes). Returns false when
 // the file holds fewer bytes than that.
 Result<bool, IoError> FrameReader::fill(std::uint64_t at, std::size_t need) {
-  if (at >= buffer_start_ && at + need <= buffer_start_ + buffer_.size()) return true;
+  if (at >= buffer_start_ && at + need <= buffer_start_ + buffer_length_) return true;
+  if (buffer_.size() < kReadBufferBytes) buffer_.resize(kReadBufferBytes);
   const std::size_t want =
       static_cast<std::size_t>(std::min<std::uint64_t>(kReadBufferBytes, file_size_ - at));
-  buffer_.resize(std::max(want, need));
-  auto got = file_.read_at(at, buffer_);
+  auto got = file_.read_at(at, std::span<std::byte>(buffer_.data(), want));
   if (!got) return std::move(got).error();
-  buffer_.resize(*got);
   buffer_start_ = at;
+  buffer_length_ = *got;
   return *got >= need;
 }
 

@@ -97,9 +97,10 @@ class FrameReader {
   std::uint64_t file_size_;
   std::uint64_t offset_ = 0;
   bool skip_payloads_ = false;
-  // Read buffer: holds bytes [buffer_start_, buffer_start_ + buffer_.size()) of the file.
+  // Read buffer: holds bytes [buffer_start_, buffer_start_ + buffer_length_) of the file.
   std::vector<std::byte> buffer_;
   std::uint64_t buffer_start_ = 0;
+  std::size_t buffer_length_ = 0;
   std::vector<std::byte> large_;  // payloads larger than the read buffer
   Frame frame_;
 };

@@ -1,12 +1,62 @@
 #include "engine/engine.hpp"
 
+#include <cstring>
 #include <utility>
 
-namespace tessaradb {
+#include "engine/capacity.hpp"
+#include "engine/segment_reader.hpp"
 
-namespace detail {
-class CapacityTracker {};
-}  // namespace detail
+namespace tessaradb {
+namespace {
+
+EngineError wal_error(WalError e) { return EngineError{EngineError::Wal{std::move(e)}}; }
+EngineError segment_error(SegmentError e) { return EngineError{EngineError::Segment{std::move(e)}}; }
+EngineError state_error(StateMachineError e) {
+  return EngineError{EngineError::StateMachine{std::move(e)}};
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Whether a stored record holds exactly the bytes `entry` would be written as. Floats compare by
+// bit pattern: a record with a NaN importance is identical to itself (operator== would call it
+// different and every open would append it again), and -0.0 is not taken for 0.0.
+bool identical_record(const MemoryEntry& a, const MemoryEntry& b) {
+  if (a.id != b.id || a.namespace_ != b.namespace_ || a.content != b.content ||
+      a.metadata != b.metadata || a.created_at != b.created_at ||
+      !same_bits(a.importance, b.importance) || a.embedding.has_value() != b.embedding.has_value()) {
+    return false;
+  }
+  if (!a.embedding) return true;
+  const std::vector<float>& x = *a.embedding;
+  const std::vector<float>& y = *b.embedding;
+  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+}
+
+// Replaces the segments directory by one holding exactly the memories of `state`, ascending by
+// id, synced. A crash half-way leaves a partial directory that the next open rebuilds again from
+// the same checkpoint.
+Result<SegmentStorage, EngineError> rebuild_segments(const std::filesystem::path& segments_dir,
+                                                     const StateMachine& state, FileSystem& fs) {
+  if (auto removed = fs.remove_all(segments_dir); !removed) {
+    return EngineError{EngineError::Io{std::move(removed).error()}};
+  }
+  auto storage = SegmentStorage::open(segments_dir, fs);
+  if (!storage) return segment_error(std::move(storage).error());
+  bool failed = false;
+  SegmentError failure{SegmentError::EntryNotFound{MemoryId{}}};
+  state.memories().for_each([&](std::uint64_t, const StateMachine::EntryPtr& entry) {
+    auto written = storage->write_entry(*entry);
+    if (written) return true;
+    failure = std::move(written).error();
+    failed = true;
+    return false;
+  });
+  if (failed) return segment_error(std::move(failure));
+  if (auto synced = storage->sync(); !synced) return segment_error(std::move(synced).error());
+  return std::move(*storage);
+}
+
+}  // namespace
 
 std::string CompactionError::message() const {
   return std::visit(
@@ -61,30 +111,205 @@ Engine::Engine(Engine&&) noexcept = default;
 Engine& Engine::operator=(Engine&&) noexcept = default;
 Engine::~Engine() = default;
 
-namespace {
-EngineError not_yet() { return EngineError{EngineError::Io{IoError{0, "not implemented yet"}}}; }
-}  // namespace
 
-Result<Engine, EngineError> Engine::create(const std::filesystem::path&,
-                                           const std::filesystem::path&, FileSystem&) {
-  return not_yet();
+Result<Engine, EngineError> Engine::create(const std::filesystem::path& wal_path,
+                                           const std::filesystem::path& segments_dir,
+                                           FileSystem& fs) {
+  recover_compaction_state(segments_dir, fs);
+
+  // A checkpoint beside the log (or beside a missing log: lost, or never recreated after the
+  // checkpoint's rename) holds the database. Opening without it would start from a state that
+  // lacks what the checkpoint covers, and the next checkpoint would overwrite it for good.
+  auto checkpoint = load_checkpoint(checkpoint_path_for(wal_path), fs);
+  if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
+  if (*checkpoint) return recover(wal_path, segments_dir, std::move(*checkpoint), fs);
+
+  auto log_exists = fs.exists(wal_path);
+  if (!log_exists) return EngineError{EngineError::Io{std::move(log_exists).error()}};
+  if (*log_exists) return recover(wal_path, segments_dir, std::nullopt, fs);
+
+  auto wal = WriteAheadLog::open(wal_path, fs);
+  if (!wal) return wal_error(std::move(wal).error());
+  auto segments = SegmentStorage::open(segments_dir, fs);
+  if (!segments) return segment_error(std::move(segments).error());
+  return Engine(std::move(*wal), std::move(*segments), StateMachine{}, 0, fs);
 }
-Result<Engine, EngineError> Engine::recover_from_checkpoint(const std::filesystem::path&,
-                                                            const std::filesystem::path&,
-                                                            std::optional<CheckpointData>,
-                                                            FileSystem&) {
-  return not_yet();
+
+Result<Engine, EngineError> Engine::recover_from_checkpoint(
+    const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
+    std::optional<CheckpointData> checkpoint, FileSystem& fs) {
+  recover_compaction_state(segments_dir, fs);
+  return recover(wal_path, segments_dir, std::move(checkpoint), fs);
 }
-Result<CommandId, EngineError> Engine::execute_command_unsynced(const Command&) { return not_yet(); }
-Result<void, EngineError> Engine::reopen_wal() { return not_yet(); }
-Result<void, EngineError> Engine::sync_wal() { return not_yet(); }
-Result<void, EngineError> Engine::sync_segments() { return not_yet(); }
-Result<void, EngineError> Engine::sync_all() { return not_yet(); }
-Result<CapacityResult, EngineError> Engine::enforce_capacity_with_sync(const CapacityLimits&,
-                                                                       bool) {
-  return not_yet();
+
+Result<Engine, EngineError> Engine::recover(const std::filesystem::path& wal_path,
+                                            const std::filesystem::path& segments_dir,
+                                            std::optional<CheckpointData> checkpoint,
+                                            FileSystem& fs) {
+  // With a checkpoint the segments directory is rebuilt from it, so the files there are not
+  // indexed first: that would only read them before deleting them, and a damaged one would fail
+  // an open that does not need it.
+  std::optional<SegmentStorage> segments;
+  if (!checkpoint) {
+    auto opened = SegmentStorage::open(segments_dir, fs);
+    if (!opened) return segment_error(std::move(opened).error());
+    segments.emplace(std::move(*opened));
+  }
+
+  auto log = read_all_tolerant(wal_path, fs);
+  if (!log) return wal_error(std::move(log).error());
+
+  StateMachine state;
+  std::uint64_t base = 0;
+  if (checkpoint) {
+    state = std::move(checkpoint->state_machine);
+    base = checkpoint->last_applied_id;
+    auto rebuilt = rebuild_segments(segments_dir, state, fs);
+    if (!rebuilt) return std::move(rebuilt).error();
+    segments.emplace(std::move(*rebuilt));
+  }
+
+  // Replay. Every entry counts as replayed; one the state refuses is skipped whole (segments
+  // included). Such an entry is a command the state already reflects: a checkpoint written just
+  // before a crash holds the effect of the log entries that the log rewrite would have dropped.
+  detail::SegmentRecordReader reader(*segments, fs);
+  bool wrote_segments = false;
+  std::uint64_t replayed = 0;
+  for (const auto& [position, command] : log->entries) {
+    ++replayed;
+    if (!state.check_command(command)) continue;
+    if (const auto* insert = std::get_if<InsertMemory>(&command)) {
+      auto stored = reader.read(insert->entry.id);
+      if (!stored || !identical_record(*stored, insert->entry)) {
+        auto written = segments->write_entry(insert->entry);
+        if (!written) return segment_error(std::move(written).error());
+        wrote_segments = true;
+      }
+    } else if (const auto* del = std::get_if<DeleteMemory>(&command)) {
+      segments->mark_deleted(del->id);
+    }
+    if (auto applied = state.apply_command(command); !applied) {
+      return state_error(std::move(applied).error());
+    }
+  }
+
+  if ((wrote_segments || log->was_truncated) && segments->has_open_segment()) {
+    if (auto synced = segments->sync(); !synced) return segment_error(std::move(synced).error());
+  }
+
+  auto wal = WriteAheadLog::open(wal_path, fs);
+  if (!wal) return wal_error(std::move(wal).error());
+  return Engine(std::move(*wal), std::move(*segments), std::move(state), base + replayed, fs);
 }
-Result<CompactionResult, EngineError> Engine::compact_segments() { return not_yet(); }
-void Engine::recover_compaction_state(const std::filesystem::path&, FileSystem&) {}
+
+Result<void, EngineError> Engine::check_before_logging(const Command& command) const {
+  // A delete of an absent memory reports what the segment index would: no such entry.
+  if (const auto* del = std::get_if<DeleteMemory>(&command)) {
+    if (!state_.contains(del->id)) return segment_error(SegmentError{SegmentError::EntryNotFound{del->id}});
+    return {};
+  }
+  if (auto checked = state_.check_command(command); !checked) {
+    return state_error(std::move(checked).error());
+  }
+  return {};
+}
+
+Result<CommandId, EngineError> Engine::execute_command_unsynced(const Command& command) {
+  if (wal_reopen_failure_) return wal_error(*wal_reopen_failure_);
+  if (auto checked = check_before_logging(command); !checked) return std::move(checked).error();
+
+  // The memory a write replaces or removes, for the capacity totals.
+  StateMachine::EntryPtr before;
+  if (capacity_) {
+    if (const auto* insert = std::get_if<InsertMemory>(&command)) {
+      before = state_.get_shared(insert->entry.id);
+    } else if (const auto* del = std::get_if<DeleteMemory>(&command)) {
+      before = state_.get_shared(del->id);
+    }
+  }
+
+  auto position = wal_.append(command);
+  if (!position) return wal_error(std::move(position).error());
+
+  if (const auto* insert = std::get_if<InsertMemory>(&command)) {
+    auto written = segments_.write_entry(insert->entry);
+    if (!written) return segment_error(std::move(written).error());
+  } else if (const auto* del = std::get_if<DeleteMemory>(&command)) {
+    // The state holds the memory (checked above); its record is indexed unless an earlier
+    // failure kept it from disk, in which case there is nothing to mark.
+    segments_.mark_deleted(del->id);
+  }
+
+  if (auto applied = state_.apply_command(command); !applied) {
+    return state_error(std::move(applied).error());
+  }
+
+  if (capacity_) {
+    if (const auto* insert = std::get_if<InsertMemory>(&command)) {
+      capacity_->on_insert(before.get(), *state_.get(insert->entry.id));
+    } else if (std::holds_alternative<DeleteMemory>(command)) {
+      capacity_->on_delete(*before);
+    }
+  }
+
+  last_applied_id_ = *position;
+  return *position;
+}
+
+Result<void, EngineError> Engine::reopen_wal() {
+  const std::filesystem::path path = wal_.path();
+  auto reopened = WriteAheadLog::open(path, *fs_);
+  if (!reopened) {
+    wal_reopen_failure_ = reopened.error();
+    return wal_error(std::move(reopened).error());
+  }
+  wal_ = std::move(*reopened);
+  wal_reopen_failure_.reset();
+  return {};
+}
+
+Result<void, EngineError> Engine::sync_wal() {
+  if (wal_reopen_failure_) return wal_error(*wal_reopen_failure_);
+  if (auto flushed = wal_.flush(); !flushed) return wal_error(std::move(flushed).error());
+  if (auto synced = wal_.sync(); !synced) return wal_error(std::move(synced).error());
+  return {};
+}
+
+Result<void, EngineError> Engine::sync_segments() {
+  if (auto flushed = segments_.flush(); !flushed) return segment_error(std::move(flushed).error());
+  if (auto synced = segments_.sync(); !synced) return segment_error(std::move(synced).error());
+  return {};
+}
+
+Result<void, EngineError> Engine::sync_all() {
+  if (auto synced = sync_wal(); !synced) return synced;
+  return sync_segments();
+}
+
+Result<CapacityResult, EngineError> Engine::enforce_capacity_with_sync(const CapacityLimits& limits,
+                                                                       bool sync_now) {
+  if (!capacity_) capacity_ = std::make_unique<detail::CapacityTracker>(state_);
+  const auto exceeded = [&] {
+    return (limits.max_entries && capacity_->entries() > *limits.max_entries) ||
+           (limits.max_bytes && capacity_->bytes() > *limits.max_bytes);
+  };
+
+  CapacityResult result;
+  result.entries_before = capacity_->entries();
+  result.bytes_before = capacity_->bytes();
+  while (exceeded()) {
+    // A limit can only be exceeded while at least one memory exists.
+    const MemoryId victim = *capacity_->first();
+    auto deleted = execute_command_unsynced(DeleteMemory{victim});
+    if (!deleted) return std::move(deleted).error();
+    if (sync_now) {
+      if (auto synced = sync_all(); !synced) return std::move(synced).error();
+    }
+    result.evicted.push_back(victim);
+  }
+  result.entries_after = capacity_->entries();
+  result.bytes_after = capacity_->bytes();
+  return result;
+}
 
 }  // namespace tessaradb

@@ -112,23 +112,24 @@ std::uint64_t memory_size(const MemoryEntry& entry);
 
 class Engine {
  public:
-  // Opens a database that has no checkpoint to start from (the store's choice when the log file
+  // Opens the database at these paths whatever it holds (the store calls it when the log file
   // does not exist yet):
   //   1. recover_compaction_state(segments_dir);
-  //   2. when the log file is missing: creates it empty, opens the segment storage (indexing any
-  //      segment files already present and starting a new current segment) and starts from an
-  //      empty state with last_applied_id 0;
-  //   3. otherwise opens exactly as recover_from_checkpoint without a checkpoint.
-  // A checkpoint file beside a missing log (checkpoint_path_for(wal_path)) is never ignored: the
-  // engine is then recovered from that checkpoint, so its state cannot be silently replaced by
-  // an empty one. A checkpoint that cannot be loaded fails with Checkpoint.
+  //   2. when a checkpoint exists beside the log (checkpoint_path_for(wal_path)), recovers from
+  //      it exactly as recover_from_checkpoint does, whether or not the log exists: its state is
+  //      never replaced by an empty one that a later checkpoint would save over it. A checkpoint
+  //      that cannot be loaded fails with Checkpoint;
+  //   3. when the log exists, recovers as recover_from_checkpoint without a checkpoint;
+  //   4. otherwise creates the log empty, opens the segment storage (indexing any segment files
+  //      already present and starting a new current segment) and starts from an empty state with
+  //      last_applied_id 0.
   static Result<Engine, EngineError> create(const std::filesystem::path& wal_path,
                                             const std::filesystem::path& segments_dir,
                                             FileSystem& fs = default_file_system());
 
   // Opens an existing database, with the checkpoint the caller loaded (or none):
   //   1. recover_compaction_state(segments_dir);
-  //   2. opens the segment storage (failure: Segment);
+  //   2. without a checkpoint, opens the segment storage (failure: Segment);
   //   3. reads the log tolerantly, cutting a torn or damaged tail (failure: Wal);
   //   4. with a checkpoint: starts from its state and its last_applied_id, and rebuilds the
   //      segments directory from it (removed, recreated, every memory written in ascending id
@@ -245,6 +246,11 @@ class Engine {
   Engine(WriteAheadLog wal, SegmentStorage segments, StateMachine state,
          std::uint64_t last_applied_id, FileSystem& fs);
 
+  // recover_from_checkpoint after recover_compaction_state.
+  static Result<Engine, EngineError> recover(const std::filesystem::path& wal_path,
+                                             const std::filesystem::path& segments_dir,
+                                             std::optional<CheckpointData> checkpoint,
+                                             FileSystem& fs);
   Result<void, EngineError> check_before_logging(const Command& command) const;
   void track(const Command& command);
 

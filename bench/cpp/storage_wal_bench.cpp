@@ -41,7 +41,8 @@ MemoryEntry entry_384(std::uint64_t id) {
 }
 
 std::filesystem::path make_temp_dir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tessaradb-bench-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "tessaradb-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   return pattern;
 }
@@ -52,7 +53,9 @@ void plain_write(const std::filesystem::path& path, const std::vector<std::byte>
   if (fd < 0) throw std::runtime_error("open failed");
   for (std::size_t at = 0; at < data.size(); at += piece_bytes) {
     const std::size_t n = std::min(piece_bytes, data.size() - at);
-    if (::write(fd, data.data() + at, n) != static_cast<ssize_t>(n)) throw std::runtime_error("write");
+    if (::write(fd, data.data() + at, n) != static_cast<ssize_t>(n)) {
+      throw std::runtime_error("write failed");
+    }
   }
   ::close(fd);
 }
@@ -62,7 +65,9 @@ std::size_t plain_read(const std::filesystem::path& path) {
   if (fd < 0) throw std::runtime_error("open failed");
   std::vector<char> buffer(64 * 1024);
   std::size_t total = 0;
-  for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) total += static_cast<std::size_t>(n);
+  for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+    total += static_cast<std::size_t>(n);
+  }
   ::close(fd);
   return total;
 }
@@ -84,7 +89,9 @@ int main() {
   constexpr std::size_t kAppendRecords = 20000;
   std::vector<Command> commands;
   commands.reserve(kAppendRecords);
-  for (std::size_t i = 0; i < kAppendRecords; ++i) commands.push_back(InsertMemory{entry_384(i + 1)});
+  for (std::size_t i = 0; i < kAppendRecords; ++i) {
+    commands.push_back(InsertMemory{entry_384(i + 1)});
+  }
   std::vector<std::byte> image;  // the log's bytes, for the plain comparisons
   for (const Command& c : commands) {
     if (!append_frame(c, image)) return 1;

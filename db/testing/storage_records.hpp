@@ -20,7 +20,9 @@ inline MemoryEntry make_entry(std::uint64_t id, std::size_t dimension = 4,
   e.namespace_ = std::move(namespace_);
   e.content = "content of " + std::to_string(id);
   std::vector<float> v(dimension);
-  for (std::size_t i = 0; i < dimension; ++i) v[i] = static_cast<float>(id) + 0.25f * static_cast<float>(i);
+  for (std::size_t i = 0; i < dimension; ++i) {
+    v[i] = static_cast<float>(id) + 0.25f * static_cast<float>(i);
+  }
   e.embedding = std::move(v);
   e.metadata = {{"kind", "note"}, {"n", std::to_string(id)}};
   e.created_at = 1700000000 + id;

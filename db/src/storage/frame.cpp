@@ -37,7 +37,9 @@ constexpr CrcTables kCrcTables = make_crc_tables();
 // their own buffer.
 constexpr std::size_t kReadBufferBytes = 64 * 1024;
 
-std::uint8_t byte_at(const std::byte* p, std::size_t i) { return std::to_integer<std::uint8_t>(p[i]); }
+std::uint8_t byte_at(const std::byte* p, std::size_t i) {
+  return std::to_integer<std::uint8_t>(p[i]);
+}
 
 template <typename T>
 Result<std::vector<std::byte>, SerializationError> frame_of(const T& record) {

@@ -19,7 +19,9 @@ std::uint32_t reference_crc(std::span<const std::byte> bytes) {
   std::uint32_t crc = 0;
   for (std::byte b : bytes) {
     crc ^= std::uint32_t{std::to_integer<std::uint8_t>(b)} << 24;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
   }
   return crc ^ 0xFFFFFFFFu;
 }

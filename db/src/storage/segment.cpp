@@ -165,7 +165,9 @@ Result<void, SegmentError> SegmentStorage::open_current_segment() {
   auto file = fs_->open_writable(path, WriteMode::Append);
   if (!file) return io_error(std::move(file).error());
   if (!*existed) {
-    if (auto synced = fs_->sync_directory(dir_); !synced) return io_error(std::move(synced).error());
+    if (auto synced = fs_->sync_directory(dir_); !synced) {
+      return io_error(std::move(synced).error());
+    }
   }
   auto size = (*file)->size();
   if (!size) return io_error(std::move(size).error());
@@ -234,7 +236,9 @@ Result<MemoryEntry, SegmentError> SegmentStorage::read_record(ReadableFile& file
 
 Result<MemoryEntry, SegmentError> SegmentStorage::read_entry(MemoryId id) const {
   const auto it = index_.find(id);
-  if (it == index_.end() || it->second.deleted) return SegmentError{SegmentError::EntryNotFound{id}};
+  if (it == index_.end() || it->second.deleted) {
+    return SegmentError{SegmentError::EntryNotFound{id}};
+  }
   const std::filesystem::path path = segment_path(it->second.segment);
   auto file = fs_->open_readable(path);
   if (!file) return io_error(std::move(file).error());

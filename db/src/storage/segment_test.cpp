@@ -233,9 +233,13 @@ TEST_F(SegmentTest, CompactableSegmentsNeedMoreThanAFifthDeleted) {
     }
     auto storage = open();  // segment 0 is closed, segment 1 current
     ASSERT_EQ(storage.current_segment(), 1u);
-    for (int i = 1; i <= deleted; ++i) storage.mark_deleted(MemoryId{static_cast<std::uint64_t>(i)});
+    for (int i = 1; i <= deleted; ++i) {
+      storage.mark_deleted(MemoryId{static_cast<std::uint64_t>(i)});
+    }
     const auto compactable = storage.get_compactable_segments();
-    EXPECT_EQ(compactable, deleted == 3 ? std::vector<std::uint32_t>{0} : std::vector<std::uint32_t>{});
+    const std::vector<std::uint32_t> expected =
+        deleted == 3 ? std::vector<std::uint32_t>{0} : std::vector<std::uint32_t>{};
+    EXPECT_EQ(compactable, expected);
     auto live = storage.get_all_live_entries();
     ASSERT_TRUE(live);
     EXPECT_EQ(live->size(), 10u - static_cast<std::size_t>(deleted));

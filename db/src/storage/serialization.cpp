@@ -180,13 +180,17 @@ class Cursor {
   Result<std::uint32_t, SerializationError> u32() {
     if (remaining() < 4) return end_of_input();
     std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= std::uint32_t{std::to_integer<std::uint8_t>(in_[pos_++])} << (8 * i);
+    for (int i = 0; i < 4; ++i) {
+      v |= std::uint32_t{std::to_integer<std::uint8_t>(in_[pos_++])} << (8 * i);
+    }
     return v;
   }
   Result<std::uint64_t, SerializationError> u64() {
     if (remaining() < 8) return end_of_input();
     std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= std::uint64_t{std::to_integer<std::uint8_t>(in_[pos_++])} << (8 * i);
+    for (int i = 0; i < 8; ++i) {
+      v |= std::uint64_t{std::to_integer<std::uint8_t>(in_[pos_++])} << (8 * i);
+    }
     return v;
   }
   Result<float, SerializationError> f32() {

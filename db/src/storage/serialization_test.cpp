@@ -183,7 +183,8 @@ TEST(Serialization, DecodeFailures) {
   }
   auto variant = deserialize_versioned<Command>(variant_4);
   ASSERT_FALSE(variant);
-  EXPECT_EQ(variant.error().message(), "invalid value: integer `4`, expected variant index 0 <= i < 4");
+  EXPECT_EQ(variant.error().message(),
+            "invalid value: integer `4`, expected variant index 0 <= i < 4");
 }
 
 TEST(Serialization, BareEntryWhoseIdEndsInFFIsTakenForAnEnvelope) {
@@ -293,13 +294,17 @@ TEST(Checkpoint, MemoryUnderAnotherKeyIsRefused) {
 // build checks that) and never allocate more than a small multiple of their own size.
 TEST(SerializationMutation, DamagedInputFailsCleanly) {
   std::vector<std::vector<std::byte>> commands;
-  for (const Command& c : testing::one_of_each_command()) commands.push_back(*serialize_versioned(c));
+  for (const Command& c : testing::one_of_each_command()) {
+    commands.push_back(*serialize_versioned(c));
+  }
   std::vector<std::vector<std::byte>> entries = {*serialize_versioned(make_entry(11, 16)),
                                                  *serialize_versioned(minimal_entry(12))};
   std::vector<std::vector<std::byte>> checkpoints = {encode_checkpoint(5, sample_state())};
 
   std::mt19937 rng{12345};
-  auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
   auto mutate = [&](std::vector<std::byte> input) {
     switch (pick(3)) {
       case 0:  // flip one to three bytes

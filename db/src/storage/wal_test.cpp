@@ -121,7 +121,8 @@ TEST_F(WalTest, DamagedFrameEndsTheLogWhereverItLies) {
   const Case cases[] = {
       {"flipped payload byte", [&] { testing::flip_byte(path(), frame_offset(1) + 20); }},
       {"flipped checksum byte", [&] { testing::flip_byte(path(), frame_offset(1) + 5); }},
-      {"length beyond the file", [&] { testing::overwrite_u32(path(), frame_offset(1), 0x7FFFFFFF); }},
+      {"length beyond the file",
+       [&] { testing::overwrite_u32(path(), frame_offset(1), 0x7FFFFFFF); }},
       // A payload with a valid checksum that does not decode: envelope index 1.
       {"undecodable payload", [&] {
          testing::flip_byte(path(), frame_offset(1) + 8 + 1);

@@ -51,6 +51,24 @@ def test_handle_never_dropped_keeps_its_writes_after_exit(tmp_path, sync):
     assert db.get(50).content == b"m49"
 
 
+def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
+    # The interpreter ends daemon threads as they take its lock back; that must not abort.
+    result = run_python("""
+        import sys, threading, time, tessaradb
+        db = tessaradb.TessaraDB.open(sys.argv[1], dimension=4, sync="strict",
+                                      index_mode="exact", max_entries=None)
+        def spin():
+            while True:
+                db.remember_embedding([1.0, 0.0, 0.0, 0.0])
+                db.ask_embedding([1.0, 0.0, 0.0, 0.0], top_k=1)
+        for _ in range(4):
+            threading.Thread(target=spin, daemon=True).start()
+        time.sleep(0.2)
+    """, tmp_path / "db")
+    assert result.returncode == 0, result.stderr
+    assert len(open_db(tmp_path / "db", dimension=4)) > 0
+
+
 def test_second_process_is_refused_by_the_directory_lock(tmp_path):
     path = tmp_path / "db"
     db = open_db(path)

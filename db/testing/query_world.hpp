@@ -105,12 +105,18 @@ inline std::size_t fresh_query_dimension() {
   return next.fetch_add(1);
 }
 
-// What a memory of a QueryWorld looks like apart from its id and vector.
+// What a memory of a QueryWorld looks like apart from its id and vector; set with the chainable
+// setters: MemorySpec{}.created(100).weighing(0.5f).in("team").with({{"k", "v"}}).
 struct MemorySpec {
   std::string ns = "default";
   std::uint64_t created_at = 100;
   float importance = 0.0f;
   Metadata metadata;
+
+  MemorySpec& in(std::string name) { ns = std::move(name); return *this; }
+  MemorySpec& created(std::uint64_t seconds) { created_at = seconds; return *this; }
+  MemorySpec& weighing(float value) { importance = value; return *this; }
+  MemorySpec& with(Metadata pairs) { metadata = std::move(pairs); return *this; }
 };
 
 // A state machine and the vector index that matches it, as a read snapshot holds them.

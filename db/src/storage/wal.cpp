@@ -119,6 +119,7 @@ Result<TolerantRead, WalError> read_all_tolerant(const std::filesystem::path& pa
     if (!status) return io_error(std::move(status).error());
     if (*status == FrameReader::Status::End) break;
     bool intact = *status == FrameReader::Status::Frame;
+    WalCut why = WalCut::TornTail;
     if (intact) {
       const auto& frame = reader.frame();
       intact = crc32_cksum(frame.payload) == frame.stored_checksum;
@@ -127,6 +128,7 @@ Result<TolerantRead, WalError> read_all_tolerant(const std::filesystem::path& pa
         intact = command.has_value();
         if (intact) result.entries.emplace_back(result.entries.size(), std::move(*command));
       }
+      if (!frame.ends_file) why = WalCut::DamagedFrame;
     }
     if (!intact) {
       // The first bad frame ends the log, wherever it lies.
@@ -134,6 +136,8 @@ Result<TolerantRead, WalError> read_all_tolerant(const std::filesystem::path& pa
       if (auto cut = cut_log(fs, path, frame_start); !cut) return io_error(std::move(cut).error());
       result.valid_length = frame_start;
       result.was_truncated = true;
+      result.cut = why;
+      result.discarded_bytes = *size - frame_start;
       return result;
     }
   }

@@ -43,11 +43,22 @@ struct WalError {
   const IoError* io() const { return std::get_if<Io>(&kind) ? &std::get<Io>(kind).inner : nullptr; }
 };
 
+// Why read_all_tolerant cut a log.
+enum class WalCut {
+  None,          // the file ended on a frame boundary
+  TornTail,      // the last frame is incomplete, or is the file's last and fails its checksum or
+                 // decoding: what a crash in the middle of an append leaves
+  DamagedFrame,  // a complete frame followed by more bytes fails its checksum or decoding: not
+                 // the trace of a crash; the frames after it were discarded with it
+};
+
 // What read_all_tolerant found.
 struct TolerantRead {
   std::vector<std::pair<CommandId, Command>> entries;  // the intact prefix, ids 0, 1, 2, ...
   std::uint64_t valid_length = 0;                       // bytes of that prefix
   bool was_truncated = false;                           // the file was cut at valid_length
+  WalCut cut = WalCut::None;                            // why it was cut
+  std::uint64_t discarded_bytes = 0;                    // bytes the cut removed
 };
 
 class WriteAheadLog {

@@ -94,6 +94,8 @@ TEST_F(WalTest, TornLastFrameIsCutAtEveryOffset) {
     EXPECT_EQ(read.entries.size(), 2u);
     EXPECT_TRUE(read.was_truncated);
     EXPECT_EQ(read.valid_length, last_start);
+    EXPECT_EQ(read.cut, WalCut::TornTail);
+    EXPECT_EQ(read.discarded_bytes, cut - last_start);
     EXPECT_EQ(file_size(), last_start);  // the cut itself reached the file
   }
 }
@@ -117,12 +119,14 @@ TEST_F(WalTest, DamagedFrameEndsTheLogWhereverItLies) {
   struct Case {
     const char* name;
     std::function<void()> damage;
+    WalCut cut = WalCut::DamagedFrame;
   };
   const Case cases[] = {
       {"flipped payload byte", [&] { testing::flip_byte(path(), frame_offset(1) + 20); }},
       {"flipped checksum byte", [&] { testing::flip_byte(path(), frame_offset(1) + 5); }},
+      // Indistinguishable from a frame whose append was cut short.
       {"length beyond the file",
-       [&] { testing::overwrite_u32(path(), frame_offset(1), 0x7FFFFFFF); }},
+       [&] { testing::overwrite_u32(path(), frame_offset(1), 0x7FFFFFFF); }, WalCut::TornTail},
       // A payload with a valid checksum that does not decode: envelope index 1.
       {"undecodable payload", [&] {
          testing::flip_byte(path(), frame_offset(1) + 8 + 1);
@@ -141,6 +145,8 @@ TEST_F(WalTest, DamagedFrameEndsTheLogWhereverItLies) {
     ASSERT_EQ(read.entries.size(), 1u);
     EXPECT_EQ(read.entries[0].second, (Command{InsertMemory{make_entry(1)}}));
     EXPECT_TRUE(read.was_truncated);
+    EXPECT_EQ(read.cut, c.cut);
+    EXPECT_EQ(read.discarded_bytes, original_.size() - frame_offset(1));
     EXPECT_EQ(file_size(), frame_offset(1));
   }
 }
@@ -152,6 +158,7 @@ TEST_F(WalTest, EmptyPayloadFrameEndsTheLog) {
   const auto read = read_tolerant();
   EXPECT_EQ(read.entries.size(), 1u);
   EXPECT_TRUE(read.was_truncated);
+  EXPECT_EQ(read.cut, WalCut::TornTail);
   EXPECT_EQ(file_size(), original_.size());
 }
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -334,6 +335,51 @@ TEST(VectorIndexCopies, IndexLayerCopySharesTheHnswBackend) {
   EXPECT_EQ(layer.vector.hnsw(), copy.vector.hnsw());
   EXPECT_EQ(layer.vector.backend()->debug_name(), "ExactBackend");
   EXPECT_EQ(layer.vector.ann_provider()->name(), "prefix");
+}
+
+// Readers search published copies while the writer keeps appending into the blocks those copies
+// share, removing rows and rebuilding arenas (run under ThreadSanitizer too). Each reader must see
+// exactly the vectors of the copy it loaded.
+TEST(VectorIndexCopies, ReadersOfPublishedCopiesRaceWithTheWriter) {
+  constexpr std::size_t kDimension = 12;
+  std::atomic<std::shared_ptr<const VectorIndex>> published{
+      std::make_shared<const VectorIndex>(kDimension)};
+  std::atomic<bool> done{false};
+  std::atomic<std::size_t> checks{0};
+  auto reader = [&](unsigned seed) {
+    std::mt19937 rng{seed};
+    while (!done.load()) {
+      const std::shared_ptr<const VectorIndex> snapshot = published.load();
+      if (snapshot->len() == 0) continue;
+      const auto q = random_vector(rng, kDimension);
+      auto hits = snapshot->search_scoped(q, 1u << 20, std::nullopt, seed % 2 == 0, 1);
+      ASSERT_TRUE(hits);
+      ASSERT_EQ(hits->size(), snapshot->len());
+      for (const auto& [id, score] : *hits) {
+        ASSERT_TRUE(snapshot->has(id));
+        ASSERT_EQ(float_bits(score), float_bits(reference_cosine(q, *snapshot->vector_of(id))));
+      }
+      checks.fetch_add(1);
+    }
+  };
+  std::vector<std::thread> readers;
+  for (unsigned seed = 1; seed <= 3; ++seed) readers.emplace_back(reader, seed);
+  std::mt19937 rng{77};
+  VectorIndex writer(kDimension);
+  for (std::uint64_t id = 0; id < 3000; ++id) {
+    ASSERT_TRUE(writer.index_in_namespace(id % 5 ? "a" : "b", MemoryId{id},
+                                          random_vector(rng, kDimension)));
+    if (id % 3 == 0) {
+      ASSERT_TRUE(writer.remove(MemoryId{id / 2}));
+    }
+    published.store(std::make_shared<const VectorIndex>(writer));
+  }
+  for (int i = 0; i < 5000 && checks.load() < 30; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  done.store(true);
+  for (auto& t : readers) t.join();
+  EXPECT_GT(checks.load(), 0u);
 }
 
 // ---- HNSW attached -----------------------------------------------------------------------

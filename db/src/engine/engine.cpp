@@ -193,6 +193,14 @@ Result<Engine, EngineError> Engine::recover(const std::filesystem::path& wal_pat
     }
   }
 
+  // Records the state does not hold (written before a crash cut their log entry, or left by a
+  // log that was lost) are marked deleted, so compaction counts them as garbage and drops them.
+  std::vector<MemoryId> orphans;
+  for (const auto& [id, where] : segments->index()) {
+    if (!where.deleted && !state.contains(id)) orphans.push_back(id);
+  }
+  for (MemoryId id : orphans) segments->mark_deleted(id);
+
   if ((wrote_segments || log->was_truncated) && segments->has_open_segment()) {
     if (auto synced = segments->sync(); !synced) return segment_error(std::move(synced).error());
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "storage/frame.hpp"
 #include "testing/storage_damage.hpp"
 #include "testing/storage_fault_fs.hpp"
@@ -148,6 +150,40 @@ TEST_F(WalTest, DamagedFrameEndsTheLogWhereverItLies) {
     EXPECT_EQ(read.cut, c.cut);
     EXPECT_EQ(read.discarded_bytes, original_.size() - frame_offset(1));
     EXPECT_EQ(file_size(), frame_offset(1));
+  }
+}
+
+// Whatever the damage, reading keeps a prefix of what was written, never fails, and leaves a
+// file that reads back whole.
+TEST_F(WalTest, RandomDamageKeepsAnIntactPrefix) {
+  append_inserts(6);
+  std::vector<Command> written;
+  for (std::uint64_t id = 1; id <= 6; ++id) {
+    written.emplace_back(std::in_place_type<InsertMemory>, InsertMemory{make_entry(id)});
+  }
+  std::mt19937 rng{12345};
+  auto pick = [&](std::uint64_t n) {
+    return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng);
+  };
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    restore_original();
+    switch (pick(3)) {
+      case 0: testing::flip_byte(path(), pick(original_.size())); break;
+      case 1: testing::truncate_to(path(), pick(original_.size())); break;
+      default:
+        testing::overwrite_u32(path(), frame_offset(pick(offsets_.size())),
+                               static_cast<std::uint32_t>(rng()));
+    }
+    const auto read = read_tolerant();
+    ASSERT_LE(read.entries.size(), written.size());
+    for (std::size_t i = 0; i < read.entries.size(); ++i) {
+      EXPECT_EQ(read.entries[i].second, written[i]);
+    }
+    EXPECT_EQ(file_size(), read.valid_length);
+    const auto again = read_tolerant();
+    EXPECT_FALSE(again.was_truncated);
+    EXPECT_EQ(again.entries.size(), read.entries.size());
   }
 }
 

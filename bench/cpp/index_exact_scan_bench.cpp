@@ -60,9 +60,12 @@ std::string numpy_figures(const std::string& python, std::size_t rows) {
   const std::string script =
       "import time,numpy as np\n"
       "rng=np.random.default_rng(1)\n"
-      "m=rng.uniform(-1,1,(" + std::to_string(rows) + "," + std::to_string(kDimension) +
+      "m=rng.uniform(-1,1,(" +
+      std::to_string(rows) + "," + std::to_string(kDimension) +
       ")).astype(np.float32)\n"
-      "q=rng.uniform(-1,1," + std::to_string(kDimension) + ").astype(np.float32)\n"
+      "q=rng.uniform(-1,1," +
+      std::to_string(kDimension) +
+      ").astype(np.float32)\n"
       "s=[]\n"
       "for _ in range(7):\n"
       "  t=time.perf_counter(); r=m@q; s.append(time.perf_counter()-t)\n"
@@ -82,8 +85,8 @@ std::string numpy_figures(const std::string& python, std::size_t rows) {
 int main(int argc, char** argv) {
   const std::string python = argc > 1 ? argv[1] : "/work/main/.venv/bin/python";
   const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
-  std::printf("exact scan, dimension %zu, top_k 10, %zu hardware threads; median ms\n",
-              kDimension, threads);
+  std::printf("exact scan, dimension %zu, top_k 10, %zu hardware threads; median ms\n", kDimension,
+              threads);
   std::printf("%10s %10s %10s %10s %10s %10s %8s %8s\n", "vectors", "seq scan", "par scan",
               "seq read", "par read", "numpy", "par/read", "GB/s par");
   std::mt19937 rng{42};
@@ -101,25 +104,28 @@ int main(int argc, char** argv) {
       for (float& x : q) x = dist(rng);
       const int reps = rows >= 1000000 ? 7 : 15;
       seq_ms = 1e3 * median_seconds(reps, [&] {
-        auto hits = index.search_scoped(q, 10, std::nullopt, false, 1);
-        if (!hits || hits->size() != 10) std::abort();
-      });
+                 auto hits = index.search_scoped(q, 10, std::nullopt, false, 1);
+                 if (!hits || hits->size() != 10) std::abort();
+               });
       par_ms = 1e3 * median_seconds(reps, [&] {
-        auto hits = index.search_scoped(q, 10, std::nullopt, true, 1);
-        if (!hits || hits->size() != 10) std::abort();
-      });
+                 auto hits = index.search_scoped(q, 10, std::nullopt, true, 1);
+                 if (!hits || hits->size() != 10) std::abort();
+               });
       // The same number of bytes read plainly, in one contiguous buffer.
       std::vector<float> plain(rows * kDimension);
       for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<float>(i & 1023);
       volatile float sink = 0;
-      read_ms = 1e3 * median_seconds(reps, [&] { sink = sink + stream_sum(plain.data(), plain.size()); });
-      par_read_ms = 1e3 * median_seconds(
-                              reps, [&] { sink = sink + stream_sum_threads(plain.data(), plain.size(), threads); });
+      read_ms =
+          1e3 * median_seconds(reps, [&] { sink = sink + stream_sum(plain.data(), plain.size()); });
+      par_read_ms = 1e3 * median_seconds(reps, [&] {
+                      sink = sink + stream_sum_threads(plain.data(), plain.size(), threads);
+                    });
     }
     const std::string numpy_ms = numpy_figures(python, rows);
     const double gigabytes = static_cast<double>(rows * kDimension * sizeof(float)) / 1e9;
-    std::printf("%10zu %10.2f %10.2f %10.2f %10.2f %10s %8.2f %8.2f\n", rows, seq_ms, par_ms, read_ms,
-                par_read_ms, numpy_ms.c_str(), par_ms / par_read_ms, gigabytes / (par_ms / 1e3));
+    std::printf("%10zu %10.2f %10.2f %10.2f %10.2f %10s %8.2f %8.2f\n", rows, seq_ms, par_ms,
+                read_ms, par_read_ms, numpy_ms.c_str(), par_ms / par_read_ms,
+                gigabytes / (par_ms / 1e3));
   }
   return 0;
 }

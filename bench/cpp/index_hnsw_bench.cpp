@@ -71,16 +71,22 @@ std::string python_figures(const std::string& python, const std::string& file, s
   const std::string script =
       "import sys,time,numpy as np\n"
       "from usearch.index import Index\n"
-      "d=np.fromfile('" + file + "',dtype=np.float32).reshape(-1," + std::to_string(kDimension) +
+      "d=np.fromfile('" +
+      file + "',dtype=np.float32).reshape(-1," + std::to_string(kDimension) +
       ")\n"
-      "n=" + std::to_string(rows) + "; q=d[n:n+" + std::to_string(kQueries) + "]; d=d[:n]\n"
-      "ix=Index(ndim=" + std::to_string(kDimension) +
+      "n=" +
+      std::to_string(rows) + "; q=d[n:n+" + std::to_string(kQueries) +
+      "]; d=d[:n]\n"
+      "ix=Index(ndim=" +
+      std::to_string(kDimension) +
       ",metric='cos',dtype='f32',connectivity=16,expansion_add=200,expansion_search=50)\n"
       "t=time.perf_counter()\n"
       "for i in range(n): ix.add(i,d[i],threads=1)\n"
       "a=time.perf_counter()-t\n"
       "t=time.perf_counter()\n"
-      "for v in q: ix.search(v," + std::to_string(kTopK) + ",threads=1)\n"
+      "for v in q: ix.search(v," +
+      std::to_string(kTopK) +
+      ",threads=1)\n"
       "s=time.perf_counter()-t\n"
       "import usearch; print('%s %.0f %.0f' % (usearch.__version__, n/a, len(q)/s))\n";
   const std::string command = python + " -c \"" + script + "\" 2>/dev/null";
@@ -175,14 +181,16 @@ int main(int argc, char** argv) {
   std::printf("%-34s %14.0f\n", "graph search: queries/s", per_second(graph_s));
   std::printf("%-34s %14.0f\n", "VectorIndex search (HNSW): q/s", per_second(index_s));
   std::printf("%-34s %14.0f\n", "exact scan (sequential): q/s", per_second(exact_s));
-  std::printf("%-34s %14.4f\n", "recall@10 vs exact", recall_sum / static_cast<double>(queries.size()));
+  std::printf("%-34s %14.4f\n", "recall@10 vs exact",
+              recall_sum / static_cast<double>(queries.size()));
 
   // The library's Python package on the same vectors, same parameters.
   const std::string dump = "/tmp/tessaradb_hnsw_bench.f32";
   {
     std::ofstream out(dump, std::ios::binary | std::ios::trunc);
     for (const auto& v : data) out.write(reinterpret_cast<const char*>(v.data()), kDimension * 4);
-    for (const auto& v : queries) out.write(reinterpret_cast<const char*>(v.data()), kDimension * 4);
+    for (const auto& v : queries)
+      out.write(reinterpret_cast<const char*>(v.data()), kDimension * 4);
   }
   const std::string figures = python_figures(python, dump, data.size());
   std::remove(dump.c_str());
@@ -192,7 +200,8 @@ int main(int argc, char** argv) {
     char version[64] = {};
     double adds = 0, searches = 0;
     if (std::sscanf(figures.c_str(), "%63s %lf %lf", version, &adds, &searches) == 3) {
-      std::printf("%-34s %14.0f\n", (std::string("usearch ") + version + " py: inserts/s").c_str(), adds);
+      std::printf("%-34s %14.0f\n", (std::string("usearch ") + version + " py: inserts/s").c_str(),
+                  adds);
       std::printf("%-34s %14.0f\n", (std::string("usearch ") + version + " py: queries/s").c_str(),
                   searches);
     }

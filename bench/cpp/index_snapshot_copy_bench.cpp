@@ -22,8 +22,8 @@ int main() {
     for (float& x : v) x = dist(rng);
   };
 
-  std::printf("copy + one insert, dimension %zu; median microseconds per round of %d\n",
-              kDimension, kRounds);
+  std::printf("copy + one insert, dimension %zu; median microseconds per round of %d\n", kDimension,
+              kRounds);
   std::printf("%10s %12s %12s %12s\n", "vectors", "copy+insert", "copy+replace", "copy+remove");
   double base = 0;
   for (const std::size_t rows : {std::size_t{10000}, std::size_t{1000000}}) {
@@ -48,10 +48,10 @@ int main() {
     };
     const double insert_us =
         measure([&] { (void)writer.index_in_namespace("main", MemoryId{next++}, v); });
-    const double replace_us = measure([&] {
-      (void)writer.index_in_namespace("main", MemoryId{(next++ * 7919) % rows}, v);
-    });
-    const double remove_us = measure([&] { (void)writer.remove(MemoryId{(next++ * 104729) % rows}); });
+    const double replace_us = measure(
+        [&] { (void)writer.index_in_namespace("main", MemoryId{(next++ * 7919) % rows}, v); });
+    const double remove_us =
+        measure([&] { (void)writer.remove(MemoryId{(next++ * 104729) % rows}); });
     std::printf("%10zu %12.2f %12.2f %12.2f\n", rows, insert_us, replace_us, remove_us);
     if (rows == 10000) {
       base = insert_us;

@@ -25,11 +25,21 @@ std::string quoted(const std::string& text) {
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20 || u == 0x7f) {
           out += "\\u{";
@@ -89,9 +99,7 @@ std::string GraphError::message() const {
   return std::visit(
       Overloaded{
           [](const MemoryNotFound& e) { return "Memory not found: " + debug_string(e.id); },
-          [](const InvalidMaxHops& e) {
-            return "Invalid max_hops: " + std::to_string(e.max_hops);
-          },
+          [](const InvalidMaxHops& e) { return "Invalid max_hops: " + std::to_string(e.max_hops); },
       },
       kind);
 }

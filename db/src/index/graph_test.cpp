@@ -27,9 +27,13 @@ StateMachine sample_state() {
   for (std::uint64_t id = 1; id <= 6; ++id) state.insert_memory(memory(id));
   state.insert_memory(memory(7, "other"));
   state.insert_memory(memory(8, "other"));
-  for (auto [from, to, relation] : std::vector<std::tuple<int, int, std::string>>{
-           {1, 2, "next"}, {2, 3, "next"}, {3, 4, "next"}, {2, 1, "back"},
-           {1, 5, "likes"}, {1, 5, "knows"}, {7, 8, "next"}}) {
+  for (auto [from, to, relation] : std::vector<std::tuple<int, int, std::string>>{{1, 2, "next"},
+                                                                                  {2, 3, "next"},
+                                                                                  {3, 4, "next"},
+                                                                                  {2, 1, "back"},
+                                                                                  {1, 5, "likes"},
+                                                                                  {1, 5, "knows"},
+                                                                                  {7, 8, "next"}}) {
     EXPECT_TRUE(state.add_edge(MemoryId(from), MemoryId(to), relation));
   }
   return state;

@@ -16,7 +16,7 @@
 // library.
 #undef USEARCH_USE_SIMSIMD
 #define USEARCH_USE_SIMSIMD 1
-#define SIMSIMD_NATIVE_F16 0   // half-precision storage types are not used here
+#define SIMSIMD_NATIVE_F16 0  // half-precision storage types are not used here
 #define SIMSIMD_NATIVE_BF16 0
 // Compile the AVX2 and AVX-512 kernels (under target pragmas) and pick the best one at run time
 // from what the processor reports. Newer kernel families need a newer compiler and stay off.
@@ -81,9 +81,10 @@ std::string take_message(us::error_t& error) {
 }
 
 HnswError io_error(const std::string& what, int errno_value) {
-  std::string text = what + ": " + std::strerror(errno_value) + " (os error " +
-                     std::to_string(errno_value) + ")";
-  const auto kind = errno_value == ENOENT ? IndexIoError::Kind::NotFound : IndexIoError::Kind::Other;
+  std::string text =
+      what + ": " + std::strerror(errno_value) + " (os error " + std::to_string(errno_value) + ")";
+  const auto kind =
+      errno_value == ENOENT ? IndexIoError::Kind::NotFound : IndexIoError::Kind::Other;
   return HnswError{HnswError::IoError{IndexIoError{kind, std::move(text)}}};
 }
 
@@ -122,7 +123,8 @@ int write_all(int fd, const void* data, std::size_t size) {
 // Syncs the directory's entries; failures are ignored because the rename already happened and
 // only the durability of the name is at stake.
 void sync_directory(const std::filesystem::path& directory) {
-  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
@@ -284,11 +286,10 @@ Result<SearchHits, HnswError> HnswBackend::search_filtered(
     const std::size_t wanted = std::min(k, index.size());
     SearchHits hits;
     if (wanted == 0) return hits;
-    auto found = accept ? index.filtered_search(query.data(), wanted,
-                                                [&](std::uint64_t key) {
-                                                  return accept(MemoryId{key});
-                                                })
-                        : index.search(query.data(), wanted);
+    auto found =
+        accept ? index.filtered_search(query.data(), wanted,
+                                       [&](std::uint64_t key) { return accept(MemoryId{key}); })
+               : index.search(query.data(), wanted);
     if (found.error) return usearch_error(take_message(found.error));
     hits.reserve(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) {

@@ -99,8 +99,8 @@ std::optional<std::string> check_hnsw_file(std::span<const unsigned char> bytes,
     if (in.remaining() != 0) return "trailing bytes";
     return std::nullopt;
   }
-  if (*connectivity < 2 || *connectivity > kMaxConnectivity ||
-      *connectivity_base < *connectivity || *connectivity_base > kMaxConnectivity) {
+  if (*connectivity < 2 || *connectivity > kMaxConnectivity || *connectivity_base < *connectivity ||
+      *connectivity_base > kMaxConnectivity) {
     return "bad connectivity";
   }
   if (*max_level > kMaxLevel) return "bad level count";

@@ -26,13 +26,13 @@
 namespace tessaradb::detail {
 
 struct HnswFileExpectation {
-  std::size_t dimension = 0;       // floats per vector
+  std::size_t dimension = 0;  // floats per vector
   std::uint16_t version_major = 0;
-  std::uint8_t metric_kind = 0;    // the library's code for cosine
-  std::uint8_t scalar_kind = 0;    // ... for 32-bit floats
-  std::uint8_t key_kind = 0;       // ... for u64 keys
-  std::uint8_t slot_kind = 0;      // ... for u32 slots
-  std::uint64_t free_key = 0;      // key that marks a removed slot
+  std::uint8_t metric_kind = 0;  // the library's code for cosine
+  std::uint8_t scalar_kind = 0;  // ... for 32-bit floats
+  std::uint8_t key_kind = 0;     // ... for u64 keys
+  std::uint8_t slot_kind = 0;    // ... for u32 slots
+  std::uint64_t free_key = 0;    // key that marks a removed slot
 };
 
 // Nothing when the file is sound; otherwise a short description of the first problem found.

@@ -29,7 +29,8 @@ void write_bytes(const std::filesystem::path& path, const std::vector<unsigned c
   // A new file rather than a truncated one: file systems flush a file truncated to zero on close.
   std::filesystem::remove(path);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST(HnswBackend, ErrorTextsAndDebugForms) {
@@ -39,14 +40,17 @@ TEST(HnswBackend, ErrorTextsAndDebugForms) {
     std::string debug;
   };
   const std::vector<Case> cases = {
-      {{HnswError::UsearchError{"Duplicate \"key\""}}, "USearch error: Duplicate \"key\"",
+      {{HnswError::UsearchError{"Duplicate \"key\""}},
+       "USearch error: Duplicate \"key\"",
        "UsearchError(\"Duplicate \\\"key\\\"\")"},
-      {{HnswError::DimensionMismatch{4, 3}}, "Dimension mismatch: expected 4, got 3",
+      {{HnswError::DimensionMismatch{4, 3}},
+       "Dimension mismatch: expected 4, got 3",
        "DimensionMismatch { expected: 4, actual: 3 }"},
       {{HnswError::NoVectors{}}, "No vectors indexed", "NoVectors"},
       {{HnswError::LockError{}}, "Lock error", "LockError"},
       {{HnswError::IoError{{IndexIoError::Kind::NotFound, "HNSW index file not found"}}},
-       "IO error: HNSW index file not found", "IoError(\"HNSW index file not found\")"},
+       "IO error: HNSW index file not found",
+       "IoError(\"HNSW index file not found\")"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.error.message(), c.text);
@@ -86,7 +90,7 @@ TEST(HnswBackend, GrowsAndForgetsRemovedKeys) {
   }
   const auto target = random_vector(rng, 8);
   ASSERT_TRUE(backend->remove(MemoryId{7}));
-  ASSERT_TRUE(backend->remove(MemoryId{7}));  // absent: not an error
+  ASSERT_TRUE(backend->remove(MemoryId{7}));       // absent: not an error
   ASSERT_TRUE(backend->add(MemoryId{7}, target));  // re-add under the same key after removal
   auto hits = backend->search(target, 1);
   ASSERT_TRUE(hits);

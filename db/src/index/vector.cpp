@@ -251,8 +251,8 @@ void VectorIndex::put_into_hnsw(MemoryId id, std::span<const float> vector) {
   // Errors are ignored: the exact index stays authoritative.
   if (hnsw_->contains(id)) {
     auto stored = hnsw_->get(id);
-    if (stored && *stored && std::equal(vector.begin(), vector.end(), (*stored)->begin(),
-                                        (*stored)->end())) {
+    if (stored && *stored &&
+        std::equal(vector.begin(), vector.end(), (*stored)->begin(), (*stored)->end())) {
       return;
     }
     (void)hnsw_->remove(id);
@@ -401,19 +401,21 @@ Result<SearchHits, VectorError> VectorIndex::exact_scan(std::span<const float> q
   std::vector<std::vector<float>> scratch(chunks, std::vector<float>(max_rows));
   partial.reserve(chunks);
   for (std::size_t c = 0; c < chunks; ++c) {
-    const std::uint64_t rows = (bounds[c + 1] < units.size() ? units[bounds[c + 1]].first_seq : seq) -
-                               units[bounds[c]].first_seq;
+    const std::uint64_t rows =
+        (bounds[c + 1] < units.size() ? units[bounds[c + 1]].first_seq : seq) -
+        units[bounds[c]].first_seq;
     partial.emplace_back(top_k, rows);
   }
-  pool->run(chunks, [&](std::size_t c) { scan(bounds[c], bounds[c + 1], partial[c], scratch[c].data()); });
+  pool->run(chunks,
+            [&](std::size_t c) { scan(bounds[c], bounds[c + 1], partial[c], scratch[c].data()); });
   TopK best(top_k, live_rows);
   for (const TopK& part : partial) best.merge(part);
   return best.take_sorted();
 }
 
-Result<SearchHits, VectorError> VectorIndex::search_in_ids(
-    std::span<const float> query, const std::unordered_set<MemoryId>& ids,
-    std::size_t top_k) const {
+Result<SearchHits, VectorError> VectorIndex::search_in_ids(std::span<const float> query,
+                                                           const std::unordered_set<MemoryId>& ids,
+                                                           std::size_t top_k) const {
   if (query.empty()) return VectorError{VectorError::EmptyQuery{}};
   if (query.size() != dimension_) return dimension_mismatch(dimension_, query.size());
   if (live_count_ == 0) return VectorError{VectorError::NoEmbeddings{}};
@@ -429,9 +431,9 @@ Result<SearchHits, VectorError> VectorIndex::search_in_ids(
     const BlockRef* ref = location ? row_block(*location) : nullptr;
     if (ref == nullptr) continue;
     const float dot = detail::row_dot(*ref->block, location->row, query.data());
-    best.offer(Ranked{detail::cosine_from_parts(dot, ref->block->squared_norm(location->row),
-                                                sqrt_nq),
-                      seq++, id});
+    best.offer(
+        Ranked{detail::cosine_from_parts(dot, ref->block->squared_norm(location->row), sqrt_nq),
+               seq++, id});
   }
   return best.take_sorted();
 }

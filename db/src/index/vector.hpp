@@ -73,9 +73,10 @@ class AnnCandidateProvider {
   virtual std::string_view debug_name() const = 0;
   virtual std::string_view name() const = 0;
   // Up to `count` candidate ids, best first, from the namespace's partition (or from all).
-  virtual Result<std::vector<MemoryId>, VectorError> candidates(
-      std::span<const float> query, std::size_t count, std::optional<std::string_view> ns,
-      const VectorIndex& index) const = 0;
+  virtual Result<std::vector<MemoryId>, VectorError> candidates(std::span<const float> query,
+                                                                std::size_t count,
+                                                                std::optional<std::string_view> ns,
+                                                                const VectorIndex& index) const = 0;
 };
 
 // Ranks every vector of the scope by the cosine of its first p = min(len(query), 8) elements

@@ -46,10 +46,10 @@ VectorBlock::VectorBlock(std::size_t dimension, std::size_t capacity)
       norms_(new float[capacity]) {
   assert(capacity % kTileRows == 0 && capacity > 0);
   const std::size_t bytes = std::max<std::size_t>(dimension * capacity * sizeof(float), 1);
-  data_ = static_cast<float*>(::operator new(bytes, std::align_val_t{kBlockAlign}));
+  data_ = static_cast<float*>(::operator new (bytes, std::align_val_t{kBlockAlign}));
 }
 
-VectorBlock::~VectorBlock() { ::operator delete(data_, std::align_val_t{kBlockAlign}); }
+VectorBlock::~VectorBlock() { ::operator delete (data_, std::align_val_t{kBlockAlign}); }
 
 bool VectorBlock::try_claim(std::size_t row) noexcept {
   if (row >= capacity_) return false;

@@ -72,7 +72,7 @@ class VectorBlock {
 // One block as one index value sees it.
 struct BlockRef {
   std::shared_ptr<VectorBlock> block;
-  std::uint32_t rows = 0;                                // rows this value may read
+  std::uint32_t rows = 0;                                  // rows this value may read
   std::shared_ptr<const std::vector<std::uint64_t>> dead;  // bit per row; null: none dead
 
   bool is_dead(std::size_t row) const noexcept {
@@ -106,8 +106,8 @@ struct VectorArena {
   bool wants_rebuild() const noexcept;
   // A fresh arena with only the live rows, in their order; `moved` receives (id, new block key,
   // new row) for every row.
-  VectorArena rebuilt(std::vector<std::pair<MemoryId, std::pair<std::uint64_t, std::uint32_t>>>&
-                          moved) const;
+  VectorArena rebuilt(
+      std::vector<std::pair<MemoryId, std::pair<std::uint64_t, std::uint32_t>>>& moved) const;
 };
 
 // Squared norm of `v`: sum of v[i]*v[i] in element order, single precision.

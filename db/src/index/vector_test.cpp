@@ -142,8 +142,8 @@ TEST(VectorIndexScores, LargeParallelScanEqualsSequential) {
   constexpr std::size_t kDimension = 37;
   VectorIndex index(kDimension);
   for (std::uint64_t id = 0; id < 20000; ++id) {
-    ASSERT_TRUE(index.index_in_namespace(id % 2 ? "x" : "y", MemoryId{id},
-                                         random_vector(rng, kDimension)));
+    ASSERT_TRUE(
+        index.index_in_namespace(id % 2 ? "x" : "y", MemoryId{id}, random_vector(rng, kDimension)));
   }
   // Duplicated vectors produce equal scores: ties must resolve the same way on both paths.
   const auto dup = random_vector(rng, kDimension);
@@ -205,13 +205,16 @@ TEST(VectorIndexErrors, ChecksComeInOrderWithTheirTexts) {
   ASSERT_TRUE(full.index_in_namespace("n", MemoryId{1}, {1, 0, 0, 0}));
   const std::vector<Case> cases = {
       {"empty query first", &empty, {}, 0, std::nullopt, "Empty query vector"},
-      {"dimension before emptiness", &empty, {1, 2, 3}, 0, std::nullopt,
+      {"dimension before emptiness",
+       &empty,
+       {1, 2, 3},
+       0,
+       std::nullopt,
        "Dimension mismatch: expected 4, got 3"},
       {"empty index", &empty, q, 0, std::nullopt, "No embeddings indexed"},
       {"empty index with namespace", &empty, q, 5, "n", "No embeddings indexed"},
       {"top_k zero", &full, q, 0, std::nullopt, "Invalid top_k: 0"},
-      {"zero query", &full, {0, 0, 0, 0}, 3, std::nullopt,
-       "Zero vector provided (magnitude is 0)"},
+      {"zero query", &full, {0, 0, 0, 0}, 3, std::nullopt, "Zero vector provided (magnitude is 0)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -315,8 +318,8 @@ TEST(VectorIndexCopies, BehaveLikeDeepCopies) {
     const VectorIndex* index;
     const Model* model;
   };
-  for (const Side& side : {Side{&writer, &model}, Side{&snapshot, &snapshot_model},
-                           Side{&sibling, &sibling_model}}) {
+  for (const Side& side :
+       {Side{&writer, &model}, Side{&snapshot, &snapshot_model}, Side{&sibling, &sibling_model}}) {
     ASSERT_EQ(side.index->len(), side.model->rows.size());
     auto hits = side.index->search_scoped(q, 1000, std::nullopt, false, 1);
     ASSERT_TRUE(hits);
@@ -429,9 +432,9 @@ TEST(VectorIndexHnsw, StaleGraphKeysAreRemoved) {
   ASSERT_TRUE(graph->add(MemoryId{1}, std::vector<float>{1, 0}));
   ASSERT_TRUE(graph->add(MemoryId{2}, std::vector<float>{0, 1}));
   auto index = *VectorIndex::new_with_loaded_hnsw(2, HnswConfig{}, graph);
-  ASSERT_TRUE(index.index_in_namespace("n", MemoryId{1}, {1, 0}));   // equal: kept
-  ASSERT_TRUE(index.index_in_namespace("n", MemoryId{3}, {1, 1}));   // missing: added
-  EXPECT_EQ(index.remove_stale_hnsw_keys(), 1u);                      // 2 is not indexed
+  ASSERT_TRUE(index.index_in_namespace("n", MemoryId{1}, {1, 0}));  // equal: kept
+  ASSERT_TRUE(index.index_in_namespace("n", MemoryId{3}, {1, 1}));  // missing: added
+  EXPECT_EQ(index.remove_stale_hnsw_keys(), 1u);                    // 2 is not indexed
   EXPECT_TRUE(graph->contains(MemoryId{1}) && graph->contains(MemoryId{3}));
   EXPECT_FALSE(graph->contains(MemoryId{2}));
 }

@@ -81,9 +81,9 @@ class ScriptedEmbedder final : public QueryEmbedder {
 
 inline ScriptedEmbedder& ScriptedEmbedder::without_anchors() {
   const IntentPolicy policy = get_intent_policy();
-  for (const std::string* text : {&policy.semantic_text, &policy.recency_text, &policy.graph_text}) {
-    fail(*text, "no anchors");
-  }
+  fail(policy.semantic_text, "no anchors");
+  fail(policy.recency_text, "no anchors");
+  fail(policy.graph_text, "no anchors");
   return *this;
 }
 

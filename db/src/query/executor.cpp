@@ -250,7 +250,8 @@ Result<QueryExecution, HybridQueryError> QueryExecutor::execute_with_trace(
 
   QueryExecution execution;
   execution.hits = score_and_rank(candidates, weights, plan.path, options.top_k, state_machine);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
   execution.elapsed_ms = static_cast<std::uint64_t>(std::max<std::int64_t>(elapsed.count(), 0));
   execution.vector_candidates = requested;
   execution.filtered_candidates = execution.hits.size();

@@ -92,7 +92,8 @@ TEST(QueryExecutor, ValidationComesBeforeEmbedding) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedEmbedder embedder(vec({1}));
-    auto result = QueryExecutor::execute_with_trace("q", c.plan, world.state, world.index, embedder);
+    auto result =
+        QueryExecutor::execute_with_trace("q", c.plan, world.state, world.index, embedder);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message(), c.message);
     EXPECT_EQ(embedder.calls(), 0u);
@@ -296,7 +297,8 @@ TEST(QueryExecutor, WeightedScoreOnlyWithTimeRangeAndGraph) {
     const QueryHit& hit = hit_of(*weighted, e.id);
     EXPECT_EQ(hit.importance, e.importance);
     EXPECT_EQ(hit.recency, e.recency);
-    EXPECT_EQ(hit.score, ((hit.importance * 0.25f) + (hit.similarity * 0.5f)) + (hit.recency * 0.25f));
+    EXPECT_EQ(hit.score,
+              ((hit.importance * 0.25f) + (hit.similarity * 0.5f)) + (hit.recency * 0.25f));
   }
   // 2: 0.25 + 0.5 * 0.85355 + 0.25; 1: 0.1 + 0.5; 3: 0.25 + 0.125.
   EXPECT_EQ(hit_ids(*weighted), (std::vector<std::uint64_t>{2, 1, 3}));

@@ -39,7 +39,8 @@ bool matches_filters(const StateMachine& state_machine, MemoryId id,
   const MemoryEntry* entry = state_machine.get(id);
   if (entry == nullptr) return false;
   if (ns && entry->namespace_ != *ns) return false;
-  if (time_range && (entry->created_at < time_range->start || entry->created_at > time_range->end)) {
+  if (time_range &&
+      (entry->created_at < time_range->start || entry->created_at > time_range->end)) {
     return false;
   }
   if (metadata_filter != nullptr) {

@@ -72,8 +72,8 @@ TEST(MatchesFilters, EveryGivenFilterMustHold) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(matches_filters(state, MemoryId{c.id}, c.ns, c.range, c.filter ? &*c.filter : nullptr),
-              c.matches);
+    const Metadata* filter = c.filter ? &*c.filter : nullptr;
+    EXPECT_EQ(matches_filters(state, MemoryId{c.id}, c.ns, c.range, filter), c.matches);
   }
 }
 

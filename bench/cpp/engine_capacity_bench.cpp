@@ -44,7 +44,8 @@ struct Figures {
 };
 
 Figures measure(std::uint64_t memories) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tessaradb-bench-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "tessaradb-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   const std::filesystem::path root = pattern;
   Figures f;
@@ -59,23 +60,25 @@ Figures measure(std::uint64_t memories) {
     constexpr int kBatch = 2000;
     constexpr int kBatches = 7;
     f.write_no_limit_us = 1e6 / kBatch * bench::median_seconds(kBatches, [&] {
-      for (int i = 0; i < kBatch; ++i) {
-        check(static_cast<bool>(engine->execute_command_unsynced(InsertMemory{make_memory(next++)})),
-              "insert");
-      }
-    });
+                            for (int i = 0; i < kBatch; ++i) {
+                              check(static_cast<bool>(engine->execute_command_unsynced(
+                                        InsertMemory{make_memory(next++)})),
+                                    "insert");
+                            }
+                          });
     const CapacityLimits limits{engine->state_machine().memory_count(), std::nullopt};
     f.first_enforce_seconds = bench::median_seconds(1, [&] {
       check(static_cast<bool>(engine->enforce_capacity_with_sync(limits, false)), "enforce");
     });
     f.write_us = 1e6 / kBatch * bench::median_seconds(kBatches, [&] {
-      for (int i = 0; i < kBatch; ++i) {
-        check(static_cast<bool>(engine->execute_command_unsynced(InsertMemory{make_memory(next++)})),
-              "insert");
-        auto result = engine->enforce_capacity_with_sync(limits, false);
-        check(result && result->evicted.size() == 1, "evict");
-      }
-    });
+                   for (int i = 0; i < kBatch; ++i) {
+                     check(static_cast<bool>(
+                               engine->execute_command_unsynced(InsertMemory{make_memory(next++)})),
+                           "insert");
+                     auto result = engine->enforce_capacity_with_sync(limits, false);
+                     check(result && result->evicted.size() == 1, "evict");
+                   }
+                 });
   }
   std::filesystem::remove_all(root);
   return f;

@@ -33,7 +33,8 @@ MemoryEntry make_memory(std::uint64_t id, std::size_t dimension) {
 }
 
 std::filesystem::path make_temp_dir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tessaradb-bench-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "tessaradb-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   return pattern;
 }
@@ -59,7 +60,8 @@ int main(int argc, char** argv) {
     auto engine = Engine::create(wal, segments);
     check(static_cast<bool>(engine), "create");
     for (std::uint64_t id = 1; id <= memories; ++id) {
-      check(static_cast<bool>(engine->execute_command_unsynced(InsertMemory{make_memory(id, kDimension)})),
+      check(static_cast<bool>(
+                engine->execute_command_unsynced(InsertMemory{make_memory(id, kDimension)})),
             "insert");
     }
     check(static_cast<bool>(engine->sync_all()), "sync");
@@ -81,7 +83,8 @@ int main(int argc, char** argv) {
     check(static_cast<bool>(truncate_prefix(wal, engine->last_applied_id())), "truncate");
     check(static_cast<bool>(engine->reopen_wal()), "reopen log");
     for (std::uint64_t id = memories + 1; id <= memories + 1000; ++id) {
-      check(static_cast<bool>(engine->execute_command_unsynced(InsertMemory{make_memory(id, kDimension)})),
+      check(static_cast<bool>(
+                engine->execute_command_unsynced(InsertMemory{make_memory(id, kDimension)})),
             "insert");
     }
     check(static_cast<bool>(engine->sync_all()), "sync");
@@ -100,8 +103,8 @@ int main(int argc, char** argv) {
   std::printf("%-40s %10s %12s\n", "open", "seconds", "us/memory");
   std::printf("%-40s %10.3f %12.2f\n", "log alone (no checkpoint)", from_log,
               from_log * 1e6 / static_cast<double>(memories));
-  std::printf("%-40s %10.3f %12.2f\n", "checkpoint + 1000-entry log (incl. load)",
-              from_checkpoint, from_checkpoint * 1e6 / static_cast<double>(memories));
+  std::printf("%-40s %10.3f %12.2f\n", "checkpoint + 1000-entry log (incl. load)", from_checkpoint,
+              from_checkpoint * 1e6 / static_cast<double>(memories));
   std::printf("log %.1f MB, checkpoint %.1f MB\n", static_cast<double>(log_bytes) / 1e6,
               static_cast<double>(checkpoint_bytes) / 1e6);
   std::filesystem::remove_all(root);

@@ -1,3 +1,5 @@
+#include "engine/capacity.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/capacity.hpp"
 #include "engine/engine.hpp"
 #include "testing/engine_fixture.hpp"
 #include "testing/storage_fault_fs.hpp"
@@ -120,10 +121,10 @@ TEST(Capacity, LimitsAreStrict) {
     std::vector<std::uint64_t> evicted;
   };
   for (const Case& c : {
-           Case{{4, std::nullopt}, {}},              // exactly at the entry limit
-           Case{{std::nullopt, 40}, {}},             // exactly at the byte limit (4 x 10)
-           Case{{std::nullopt, 39}, {4}},            // one byte over: the oldest goes
-           Case{{0, std::nullopt}, {3, 2, 1}},       // 0: everything, oldest first
+           Case{{4, std::nullopt}, {}},         // exactly at the entry limit
+           Case{{std::nullopt, 40}, {}},        // exactly at the byte limit (4 x 10)
+           Case{{std::nullopt, 39}, {4}},       // one byte over: the oldest goes
+           Case{{0, std::nullopt}, {3, 2, 1}},  // 0: everything, oldest first
        }) {
     auto result = engine.enforce_capacity_with_sync(c.limits, false);
     ASSERT_TRUE(result) << result.error().message();
@@ -153,8 +154,8 @@ TEST(Capacity, NanImportanceComesBeforeNumbersOfTheSameAge) {
 }
 
 TEST(Capacity, EvictionOrderIsAStrictWeakOrdering) {
-  const std::vector<float> importances = {kNaN, -kNaN, -1.0f, -0.0f, 0.0f, 0.5f,
-                                          std::numeric_limits<float>::infinity()};
+  const std::vector<float> importances = {
+      kNaN, -kNaN, -1.0f, -0.0f, 0.0f, 0.5f, std::numeric_limits<float>::infinity()};
   std::vector<detail::EvictionKey> keys;
   for (std::uint64_t created_at : {1u, 2u}) {
     for (float importance : importances) {
@@ -185,8 +186,8 @@ TEST(Capacity, EvictionOrderIsAStrictWeakOrdering) {
 // time importances are either all NaN or all numbers, so the plain procedure's order is defined.
 TEST(Capacity, MatchesThePlainProcedureOnRandomData) {
   std::mt19937 rng{12345};
-  const std::vector<float> numbers = {-1.0f, -0.0f, 0.0f, 0.1f, 0.5f, 0.9f,
-                                      std::numeric_limits<float>::infinity()};
+  const std::vector<float> numbers = {
+      -1.0f, -0.0f, 0.0f, 0.1f, 0.5f, 0.9f, std::numeric_limits<float>::infinity()};
   std::size_t total_evicted = 0;
   for (int trial = 0; trial < 40; ++trial) {
     SCOPED_TRACE(trial);
@@ -202,8 +203,7 @@ TEST(Capacity, MatchesThePlainProcedureOnRandomData) {
           continue;
         }
         const std::uint64_t created_at = rng() % 6;
-        const float importance =
-            created_at % 3 == 0 ? kNaN : numbers[rng() % numbers.size()];
+        const float importance = created_at % 3 == 0 ? kNaN : numbers[rng() % numbers.size()];
         MemoryEntry e = memory(id, created_at, importance, std::string(rng() % 20, 'x'));
         if (rng() % 2) e.embedding = std::vector<float>(rng() % 5, 0.25f);
         if (rng() % 2) e.metadata = {{"k" + std::to_string(rng() % 3), "value"}};

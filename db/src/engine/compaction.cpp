@@ -96,10 +96,9 @@ void Engine::recover_compaction_state(const std::filesystem::path& segments_dir,
   if (!present) return;
   if (!*present && !backups.empty()) {
     // The swap stopped between its two renames: put the newest backup back.
-    const auto newest = std::max_element(backups.begin(), backups.end(), [](const auto& a,
-                                                                              const auto& b) {
-      return stamp_less(a.first, b.first);
-    });
+    const auto newest =
+        std::max_element(backups.begin(), backups.end(),
+                         [](const auto& a, const auto& b) { return stamp_less(a.first, b.first); });
     if (!fs.rename(parent / newest->second, dir)) return;  // keep every backup then
     (void)fs.sync_directory(parent);
     backups.erase(newest);

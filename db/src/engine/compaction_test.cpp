@@ -141,7 +141,8 @@ TEST(CompactionRecovery, RepairsOnlyExactlyNamedDirectories) {
     testing::write_file(root / name / "origin", std::vector<std::byte>(name.size()));
   }
   Engine::recover_compaction_state(root / "segments");
-  EXPECT_EQ(fs::file_size(root / "segments" / "origin"), std::string("segments.backup.1000").size());
+  EXPECT_EQ(fs::file_size(root / "segments" / "origin"),
+            std::string("segments.backup.1000").size());
 }
 
 // A crash can stop the swap anywhere; build each resulting directory state and reopen.
@@ -199,9 +200,9 @@ TEST(Compaction, FailureAtEachStepLeavesAWorkingEngine) {
     std::string operation;
     int nth;
   };
-  for (const Case& c : {Case{"remove_all", 1}, Case{"open_readable", 1}, Case{"append", 3},
-                        Case{"sync", 2}, Case{"rename", 1}, Case{"rename", 2},
-                        Case{"remove_all", 2}}) {
+  for (const Case& c :
+       {Case{"remove_all", 1}, Case{"open_readable", 1}, Case{"append", 3}, Case{"sync", 2},
+        Case{"rename", 1}, Case{"rename", 2}, Case{"remove_all", 2}}) {
     SCOPED_TRACE(c.operation + " #" + std::to_string(c.nth));
     testing::FaultInjectingFileSystem faulty;
     EngineDir dir(faulty);

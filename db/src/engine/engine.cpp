@@ -10,7 +10,9 @@ namespace tessaradb {
 namespace {
 
 EngineError wal_error(WalError e) { return EngineError{EngineError::Wal{std::move(e)}}; }
-EngineError segment_error(SegmentError e) { return EngineError{EngineError::Segment{std::move(e)}}; }
+EngineError segment_error(SegmentError e) {
+  return EngineError{EngineError::Segment{std::move(e)}};
+}
 EngineError state_error(StateMachineError e) {
   return EngineError{EngineError::StateMachine{std::move(e)}};
 }
@@ -23,7 +25,8 @@ bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool identical_record(const MemoryEntry& a, const MemoryEntry& b) {
   if (a.id != b.id || a.namespace_ != b.namespace_ || a.content != b.content ||
       a.metadata != b.metadata || a.created_at != b.created_at ||
-      !same_bits(a.importance, b.importance) || a.embedding.has_value() != b.embedding.has_value()) {
+      !same_bits(a.importance, b.importance) ||
+      a.embedding.has_value() != b.embedding.has_value()) {
     return false;
   }
   if (!a.embedding) return true;
@@ -110,7 +113,6 @@ Engine::Engine(WriteAheadLog wal, SegmentStorage segments, StateMachine state,
 Engine::Engine(Engine&&) noexcept = default;
 Engine& Engine::operator=(Engine&&) noexcept = default;
 Engine::~Engine() = default;
-
 
 Result<Engine, EngineError> Engine::create(const std::filesystem::path& wal_path,
                                            const std::filesystem::path& segments_dir,
@@ -213,7 +215,8 @@ Result<Engine, EngineError> Engine::recover(const std::filesystem::path& wal_pat
 Result<void, EngineError> Engine::check_before_logging(const Command& command) const {
   // A delete of an absent memory reports what the segment index would: no such entry.
   if (const auto* del = std::get_if<DeleteMemory>(&command)) {
-    if (!state_.contains(del->id)) return segment_error(SegmentError{SegmentError::EntryNotFound{del->id}});
+    if (!state_.contains(del->id))
+      return segment_error(SegmentError{SegmentError::EntryNotFound{del->id}});
     return {};
   }
   if (auto checked = state_.check_command(command); !checked) {

@@ -30,8 +30,8 @@ TEST(EngineOpen, FreshDirectoryHasAnEmptyLogAndOneEmptySegment) {
   EngineDir dir;
   Engine engine = dir.create();
   EXPECT_EQ(std::filesystem::file_size(dir.wal_path()), 0u);
-  EXPECT_EQ(dir.segment_files(), (std::vector<std::pair<std::string, std::uint64_t>>{
-                                     {"000000.seg", 0}}));
+  EXPECT_EQ(dir.segment_files(),
+            (std::vector<std::pair<std::string, std::uint64_t>>{{"000000.seg", 0}}));
   EXPECT_EQ(engine.state_machine().memory_count(), 0u);
   EXPECT_EQ(engine.last_applied_id(), 0u);
   EXPECT_EQ(engine.wal().entry_count(), 0u);
@@ -71,7 +71,8 @@ TEST(EngineOpen, ReopenFromCheckpointAndLogRebuildsTheSegments) {
   }
   // Stale segment files that the checkpoint supersedes, including one that would not load.
   std::filesystem::create_directories(dir.segments_dir());
-  testing::write_file(dir.segments_dir() / "000007.seg", testing::bytes({9, 9, 9, 9, 9, 9, 9, 9, 9}));
+  testing::write_file(dir.segments_dir() / "000007.seg",
+                      testing::bytes({9, 9, 9, 9, 9, 9, 9, 9, 9}));
 
   Engine engine = dir.reopen();
   EXPECT_EQ(engine.last_applied_id(), 15u);
@@ -134,7 +135,10 @@ TEST(EngineOpen, NanImportanceRecordIsNotAppendedAgainOnEveryOpen) {
   EngineDir dir;
   MemoryEntry entry = make_entry(1);
   entry.importance = std::numeric_limits<float>::quiet_NaN();
-  { Engine engine = dir.create(); execute_ok(engine, InsertMemory{entry}); }
+  {
+    Engine engine = dir.create();
+    execute_ok(engine, InsertMemory{entry});
+  }
   const std::uint64_t bytes = dir.segment_bytes();
   { Engine engine = dir.reopen(); }
   Engine engine = dir.reopen();
@@ -215,16 +219,16 @@ TEST(EngineOpen, CheckpointSavedWithoutTheLogRewriteReopensToTheSameState) {
     execute_ok(engine, AddEdge{MemoryId{1}, MemoryId{2}, "next"});
     execute_ok(engine, AddEdge{MemoryId{3}, MemoryId{4}, "next"});
     // A complete checkpoint cycle: the inserts leave the log.
-    ASSERT_TRUE(save_checkpoint(dir.checkpoint_path(), engine.state_machine(),
-                                engine.last_applied_id()));
+    ASSERT_TRUE(
+        save_checkpoint(dir.checkpoint_path(), engine.state_machine(), engine.last_applied_id()));
     ASSERT_TRUE(truncate_prefix(dir.wal_path(), engine.last_applied_id()));
     ASSERT_TRUE(engine.reopen_wal());
     execute_ok(engine, DeleteMemory{MemoryId{2}});
     execute_ok(engine, RemoveEdge{MemoryId{3}, MemoryId{4}});
     execute_ok(engine, AddEdge{MemoryId{1}, MemoryId{3}, "later"});
     // The second checkpoint is written; the crash comes before the log is rewritten.
-    ASSERT_TRUE(save_checkpoint(dir.checkpoint_path(), engine.state_machine(),
-                                engine.last_applied_id()));
+    ASSERT_TRUE(
+        save_checkpoint(dir.checkpoint_path(), engine.state_machine(), engine.last_applied_id()));
     state_before = engine.state_machine();
   }
   Engine engine = dir.reopen();

@@ -30,8 +30,7 @@ class SegmentRecordReader {
  public:
   static constexpr std::size_t kMaxOpenFiles = 64;
 
-  SegmentRecordReader(const SegmentStorage& storage, FileSystem& fs)
-      : storage_(storage), fs_(fs) {}
+  SegmentRecordReader(const SegmentStorage& storage, FileSystem& fs) : storage_(storage), fs_(fs) {}
 
   // The live record of `id`: EntryNotFound when the id is not indexed or marked deleted.
   Result<MemoryEntry, SegmentError> read(MemoryId id);

@@ -15,17 +15,14 @@ static_assert(kTileRows == 8, "the broadcast below spells out eight lanes");
 inline void load_lanes(Lanes& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
 inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof(v)); }
 
-}  // namespace
-
 // Four tiles at a time keep four independent accumulators in flight, which hides the latency of
 // the additions; every lane still adds its products strictly in element order. Multiplication and
 // addition stay separate instructions (no contraction is allowed), so the bits equal the
-// scalar loop's.
-__attribute__((target_clones("avx2", "default"))) void dot_tiles(const float* query,
-                                                                 const float* tiles,
-                                                                 std::size_t dimension,
-                                                                 std::size_t tile_count,
-                                                                 float* out) noexcept {
+// scalar loop's whatever instruction set compiles this.
+__attribute__((always_inline)) inline void dot_tiles_body(const float* query, const float* tiles,
+                                                          std::size_t dimension,
+                                                          std::size_t tile_count,
+                                                          float* out) noexcept {
   const std::size_t tile_floats = dimension * kTileRows;
   std::size_t t = 0;
   for (; t + 4 <= tile_count; t += 4) {
@@ -64,6 +61,34 @@ __attribute__((target_clones("avx2", "default"))) void dot_tiles(const float* qu
     }
     store_lanes(out + t * kTileRows, sa);
   }
+}
+
+using DotTiles = void (*)(const float*, const float*, std::size_t, std::size_t, float*) noexcept;
+
+__attribute__((target("avx2"))) void dot_tiles_avx2(const float* query, const float* tiles,
+                                                    std::size_t dimension, std::size_t tile_count,
+                                                    float* out) noexcept {
+  dot_tiles_body(query, tiles, dimension, tile_count, out);
+}
+
+void dot_tiles_baseline(const float* query, const float* tiles, std::size_t dimension,
+                        std::size_t tile_count, float* out) noexcept {
+  dot_tiles_body(query, tiles, dimension, tile_count, out);
+}
+
+// Chosen on first use rather than through an ifunc resolver: resolvers run before sanitizer
+// runtimes are ready, and thread-sanitized builds crash in them.
+DotTiles pick_dot_tiles() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? dot_tiles_avx2 : dot_tiles_baseline;
+}
+
+}  // namespace
+
+void dot_tiles(const float* query, const float* tiles, std::size_t dimension,
+               std::size_t tile_count, float* out) noexcept {
+  static const DotTiles kernel = pick_dot_tiles();
+  kernel(query, tiles, dimension, tile_count, out);
 }
 
 void score_rows(const VectorBlock& block, std::size_t begin, std::size_t end, const float* query,

@@ -69,7 +69,7 @@ std::string numpy_figures(const std::string& python, std::size_t rows) {
       "s=[]\n"
       "for _ in range(7):\n"
       "  t=time.perf_counter(); r=m@q; s.append(time.perf_counter()-t)\n"
-      "s.sort(); print('%.2f' % (s[3]*1e3))\n";
+      "s.sort(); print(round(s[3]*1e3, 2))\n";
   const std::string command = python + " -c '" + script + "' 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return "n/a";

@@ -199,5 +199,78 @@ TEST(HnswBackend, DamagedFilesFailCleanly) {
   EXPECT_TRUE(exercise(original));
 }
 
+// Damage that the library itself would not notice and that would make it allocate what the file
+// claims or read outside its arrays during a later search: each is refused by name.
+TEST(HnswBackend, LoadRefusesCountsAndLinksThatWouldBeUnsafe) {
+  testing::TempDir dir;
+  std::mt19937 rng{21};
+  constexpr std::size_t kDimension = 4;
+  auto backend = make_backend(kDimension);
+  for (std::uint64_t id = 0; id < 300; ++id) {
+    ASSERT_TRUE(backend->add(MemoryId{id}, random_vector(rng, kDimension)));
+  }
+  const auto path = dir / "graph.hnsw";
+  ASSERT_TRUE(backend->save_to_file(path));
+  const auto original = read_bytes(path);
+
+  // Walk the documented layout to the graph's nodes.
+  auto u32_at = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= std::uint32_t{original[at + i]} << (8 * i);
+    return v;
+  };
+  auto u64_at = [&](std::size_t at) {
+    return std::uint64_t{u32_at(at)} | (std::uint64_t{u32_at(at + 4)} << 32);
+  };
+  const std::size_t rows = u32_at(0);
+  const std::size_t header = 8 + rows * u32_at(4) + 64;
+  const std::size_t size = u64_at(header), m = u64_at(header + 8), m0 = u64_at(header + 16);
+  ASSERT_EQ(size, 300u);
+  const std::size_t levels_at = header + 40;
+  auto level_of = [&](std::size_t slot) {
+    return static_cast<std::int16_t>(original[levels_at + 2 * slot] |
+                                     (original[levels_at + 2 * slot + 1] << 8));
+  };
+  // First node with a level-1 neighbour list holding at least one link, and a level-0 node.
+  std::size_t at = levels_at + 2 * size, link_at = 0, low_slot = size;
+  for (std::size_t slot = 0; slot < size; ++slot) {
+    const std::size_t base = at + 10;
+    if (level_of(slot) == 0 && low_slot == size) low_slot = slot;
+    if (link_at == 0 && level_of(slot) >= 1 && u32_at(base + 4 + 4 * m0) > 0) {
+      link_at = base + 4 + 4 * m0 + 4;  // first slot of its level-1 list
+    }
+    at = base + (4 + 4 * m0) + static_cast<std::size_t>(level_of(slot)) * (4 + 4 * m);
+  }
+  ASSERT_EQ(at, original.size());
+  ASSERT_NE(link_at, 0u);
+  ASSERT_LT(low_slot, size);
+
+  auto put_u32 = [](std::vector<unsigned char>& bytes, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<unsigned char>(value >> (8 * i));
+  };
+  struct Case {
+    const char* name;
+    std::size_t offset;
+    std::uint32_t value;
+    const char* problem;
+  };
+  const std::vector<Case> cases = {
+      {"vector count far beyond the file", 0, 0x7fffffff, "truncated vectors"},
+      {"neighbour slot past the end", link_at, 100000, "neighbour link out of range"},
+      {"level-1 link to a level-0 node", link_at, static_cast<std::uint32_t>(low_slot),
+       "neighbour link out of range"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto bytes = original;
+    put_u32(bytes, c.offset, c.value);
+    write_bytes(path, bytes);
+    auto loaded = HnswBackend::load_from_file(path, kDimension, HnswConfig{});
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().message(),
+              std::string("USearch error: damaged index file: ") + c.problem);
+  }
+}
+
 }  // namespace
 }  // namespace tessaradb

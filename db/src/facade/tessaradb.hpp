@@ -14,6 +14,10 @@
 // Every failure is a TessaraDBError value; nothing is retried and nothing throws (except
 // std::bad_alloc when memory runs out).
 //
+// A forked child inherits the handle but not the right to write: remember, delete_memory,
+// connect, compact, flush and checkpoint called in another process than the one that opened the
+// handle fail with Io, and touch nothing. Reads keep working.
+//
 // The implementation lives in facade/tessaradb.cpp. The query embedder that hands the caller's
 // vector to the executor, StaticEmbedder, is an implementation detail of that file: its `embed`
 // returns a copy of the one embedding it holds, whatever the text, and never fails.
@@ -213,6 +217,13 @@ class TessaraDB {
 
   // Shared by every TessaraDB of this process on the same directory; defined in tessaradb.cpp.
   struct DirectoryLock;
+
+  // This process's lock on `directory`: the one another TessaraDB of this process holds, or a
+  // new flock. Another process's lock fails with Io naming the directory as in use.
+  static Result<std::shared_ptr<DirectoryLock>, TessaraDBError> lock_directory(
+      const std::filesystem::path& directory);
+  // Io when called in a process other than the one that opened this handle (a forked child).
+  std::optional<TessaraDBError> check_writer() const;
 
   std::shared_ptr<DirectoryLock> directory_lock_;
   std::unique_ptr<TessaraDBStore> store_;

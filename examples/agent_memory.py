@@ -7,6 +7,7 @@ Run it with `bash scripts/demo.sh` (which installs what it needs), or directly:
 
 from __future__ import annotations
 
+import re
 import shutil
 import sys
 import tempfile
@@ -26,11 +27,18 @@ QUESTIONS = [
 ]
 
 
+def section_of(text: str, titles: list[str]) -> str:
+    """The heading a markdown chunk starts with (the chunker keeps it at the front)."""
+    body = text.lstrip("#").strip()
+    return next((t for t in sorted(titles, key=len, reverse=True) if body.startswith(t)), "untitled")
+
+
 def show_hits(db: tessaradb.TessaraDB, hits: list[tessaradb.Hit], limit: int = 2) -> None:
     for hit in hits[:limit]:
         memory = db.get(hit.id)
-        text = memory.content.decode("utf-8")
         section = memory.metadata.get("section", "?")
+        text = memory.content.decode("utf-8").lstrip("#").strip()
+        text = text[len(section):].strip() if text.startswith(section) else text
         print(f"    {hit.score:.3f}  [{section}]  {text[:110]}{'...' if len(text) > 110 else ''}")
 
 
@@ -41,6 +49,7 @@ def main() -> None:
     embedder = MiniLMEmbedder()
 
     chunks = tessaradb.chunk(DOCUMENT.read_text(encoding="utf-8"), strategy="markdown", chunk_size=512, overlap=0)
+    titles = re.findall(r"^#+ (.+)$", DOCUMENT.read_text(encoding="utf-8"), re.MULTILINE)
     texts = [c.text for c in chunks]
     vectors = embedder.embed(texts)
     print(f"Chunked {DOCUMENT.name} into {len(chunks)} chunks and embedded them ({DIMENSION} floats each).")
@@ -48,7 +57,7 @@ def main() -> None:
     with tessaradb.TessaraDB.open(path, dimension=DIMENSION, sync="batch", index_mode="hnsw", max_entries=None) as db:
         ids = []
         for chunk, vector in zip(chunks, vectors):
-            section = chunk.text.splitlines()[0].lstrip("# ").strip() if chunk.text.startswith("#") else "intro"
+            section = section_of(chunk.text, titles)
             ids.append(db.remember_embedding(
                 vector,
                 content=chunk.text,

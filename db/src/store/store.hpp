@@ -25,7 +25,8 @@
 // Lock order (the only place it is written down):
 //   1. writer_mutex_       the writer lock: writes, flush, checkpoints, compaction, log rewrite;
 //   2. checkpoint_file_mutex_   serialises saves of the checkpoint file;
-//   3. a runtime mutex (sync_runtime_.mutex or checkpoint_runtime_.mutex): leaf locks.
+//   3. a runtime mutex (sync_runtime_.mutex or checkpoint_runtime_.mutex): leaf locks;
+//   4. the snapshot holder's mutex: a leaf held only to copy or swap one pointer.
 // A thread holding a lock may take only locks further down the list. The background threads
 // release their runtime mutex before they take the writer lock. The HNSW backend's own mutex
 // and the query layer's locks are taken inside index and query calls and never call back here.
@@ -119,6 +120,40 @@ struct WriteState {
   // The first failed write or sync of the log or a segment file; returned by every later write,
   // flush, checkpoint and compaction.
   std::optional<TessaraDBStoreError> io_failure;
+};
+
+// The published snapshot. load() returns the current one, store() replaces it; the lock inside
+// is held only to copy or swap the pointer (the replaced snapshot is released after it), so a
+// reader waits at most for a pointer swap, never for a write.
+//
+// Not std::atomic<std::shared_ptr>: libstdc++ 12 implements its load with a spin lock that it
+// releases with relaxed ordering, so a reader's read of the pointer does not happen before the
+// next store's write of it. That is a data race by the memory model (ThreadSanitizer reports
+// it), and on weakly ordered hardware a reader could pair the new pointer with the old count.
+class SnapshotHolder {
+ public:
+  explicit SnapshotHolder(std::shared_ptr<const ReadSnapshot> first) : current_(std::move(first)) {}
+  SnapshotHolder(const SnapshotHolder&) = delete;
+  SnapshotHolder& operator=(const SnapshotHolder&) = delete;
+
+  std::shared_ptr<const ReadSnapshot> load() const {
+    std::scoped_lock lock(mutex_);
+    return current_;
+  }
+
+  void store(std::shared_ptr<const ReadSnapshot> next) {
+    {
+      std::scoped_lock lock(mutex_);
+      current_.swap(next);
+    }
+    // `next` now holds the previous snapshot; freeing it (possibly the last reference) happens
+    // here, outside the lock.
+  }
+
+ private:
+  // Guards current_.
+  mutable std::mutex mutex_;
+  std::shared_ptr<const ReadSnapshot> current_;
 };
 
 // One query's result with the snapshot it ran on. Holding it keeps that snapshot alive.
@@ -292,8 +327,8 @@ class TessaraDBStore {
   // neither overwrites the newer file nor rewrites the log by a stale bound.
   std::atomic<std::uint64_t> checkpoint_generation_{0};
 
-  // The current snapshot; readers load it without any lock.
-  std::atomic<std::shared_ptr<const ReadSnapshot>> snapshot_;
+  // The current snapshot; readers load it without the writer lock.
+  SnapshotHolder snapshot_;
 
   SyncRuntime sync_runtime_;
   CheckpointRuntime checkpoint_runtime_;

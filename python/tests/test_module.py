@@ -95,3 +95,22 @@ def test_hit_values_are_read_only_with_float32_precision():
 def test_hit_argument_errors(args, error, message):
     with pytest.raises(error, match=message):
         _tessaradb.Hit(*args)
+
+
+def test_type_stub_describes_the_module():
+    import ast
+    import pathlib
+    stub = pathlib.Path(tessaradb.__file__).with_name("__init__.pyi")
+    assert stub.with_name("py.typed").exists()
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    declared = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            declared[node.name] = {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
+        elif isinstance(node, ast.FunctionDef):
+            declared[node.name] = set()
+    public = {name for name in vars(_tessaradb) if not name.startswith("_")}
+    assert set(declared) == public
+    for name, members in declared.items():
+        for member in members - {"__init__"}:
+            assert hasattr(getattr(_tessaradb, name), member), f"{name}.{member}"

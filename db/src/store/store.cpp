@@ -502,15 +502,58 @@ void TessaraDBStore::run_sync_thread() {
     work.pending_ops = 0;
     work.pending_since.reset();
     lock.unlock();  // never held while taking the writer lock
-    {
-      std::scoped_lock writer(writer_mutex_);
-      // A failed store has reported its failure already; syncing again would only repeat it.
-      if (!writer_.io_failure) {
+    background_sync();
+    lock.lock();
+  }
+}
+
+// The files are opened under the writer lock, so every write whose pending mark this pass
+// consumed is in them, and synced after it is released: fsync is per file, not per descriptor,
+// so syncing our own descriptor makes the engine's appends durable, and writers do not wait for
+// the disk. A file replaced meanwhile (log rewrite, compaction) is covered by what replaced it,
+// and writes to its successor mark new pending work for the next pass.
+void TessaraDBStore::background_sync() {
+  struct Target {
+    std::unique_ptr<WritableFile> file;
+    bool is_log;
+  };
+  std::vector<Target> targets;
+  {
+    std::scoped_lock writer(writer_mutex_);
+    // A failed store has reported its failure already; syncing again would only repeat it.
+    if (writer_.io_failure) return;
+    const Engine& engine = writer_.engine;
+    std::vector<std::pair<std::filesystem::path, bool>> paths{{engine.wal().path(), true}};
+    if (engine.segments().has_open_segment()) {
+      paths.emplace_back(engine.segments().segment_path(engine.segments().current_segment()),
+                         false);
+    }
+    for (const auto& [path, is_log] : paths) {
+      auto file = fs_.open_writable(path, WriteMode::Existing);
+      if (!file) {
+        // Without a descriptor of our own, sync through the engine's, under the lock.
+        targets.clear();
         auto synced = sync_files_locked();
         if (!synced) print_line("tessaradb sync manager flush error: " + synced.error().message());
+        return;
       }
+      targets.push_back(Target{std::move(*file), is_log});
     }
-    lock.lock();
+  }
+  for (Target& target : targets) {
+    auto synced = target.file->sync();
+    if (synced) continue;
+    const EngineError error =
+        target.is_log
+            ? EngineError{EngineError::Wal{WalError{WalError::Io{std::move(synced).error()}}}}
+            : EngineError{EngineError::Segment{SegmentError{SegmentError::Io{std::move(synced).error()}}}};
+    {
+      std::scoped_lock writer(writer_mutex_);
+      if (writer_.io_failure) return;
+      writer_.io_failure = engine_error(error);
+    }
+    print_line("tessaradb sync manager flush error: " + error.message());
+    return;
   }
 }
 

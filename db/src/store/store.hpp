@@ -304,6 +304,9 @@ class TessaraDBStore {
   Result<void, TessaraDBStoreError> rewrite_log_locked(std::uint64_t covered);
 
   void run_sync_thread();
+  // One pass of the sync thread: syncs the log and the open segment without holding the writer
+  // lock during the fsyncs; a failure fails the store.
+  void background_sync();
   void run_checkpoint_thread();
   // Background checkpoint: save outside the writer lock, then rewrite the log under it.
   void background_checkpoint();

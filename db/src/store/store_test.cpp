@@ -354,6 +354,7 @@ TEST_F(StoreHnswTest, DamagedFileIsRebuiltFromTheState) {
     for (std::uint64_t id = 1; id <= 10; ++id) ASSERT_TRUE(store->insert_memory(store_memory(id)));
   }
   ASSERT_TRUE(std::filesystem::exists(hnsw_path()));  // saved when the store was dropped
+  EXPECT_FALSE(std::filesystem::exists(checkpoint_path()));  // checkpoints are Disabled
   std::filesystem::resize_file(hnsw_path(), file_size(hnsw_path()) / 2);
   auto [store, printed] = open_hnsw();
   ASSERT_TRUE(store);

@@ -69,9 +69,8 @@ void run(const char* name, IndexMode mode, std::size_t memories, std::size_t ask
       if (!hits || hits->size() != 10) std::exit(1);
     }
     std::sort(answers.begin(), answers.end());
-    std::printf("%-6s %10zu %16.2f %12.3f %12.3f\n", name, memories,
-                bench::median(inserts) * 1e6, answers[answers.size() / 2] * 1e3,
-                answers[answers.size() * 99 / 100] * 1e3);
+    std::printf("%-6s %10zu %16.2f %12.3f %12.3f\n", name, memories, bench::median(inserts) * 1e6,
+                answers[answers.size() / 2] * 1e3, answers[answers.size() * 99 / 100] * 1e3);
   }
   std::filesystem::remove_all(dir);
 }

@@ -1,7 +1,8 @@
 // Query latency (p50, p99) on an idle store against the same queries while a writer inserts
 // continuously. A capacity limit of the store's size evicts the oldest memory on every insert,
-// so both runs query an index of the same size. Readers load a snapshot and never take the writer lock, so a busy writer (which
-// also syncs under the Batch policy) should cost the queries little beyond the shared CPU.
+// so both runs query an index of the same size. Readers load a snapshot and never take the writer
+// lock, so a busy writer (which also syncs under the Batch policy) should cost the queries little
+// beyond the shared CPU.
 //
 //   store_query_bench [memories, default 20000] [queries, default 400]
 

@@ -1,9 +1,6 @@
-#include "facade/tessaradb.hpp"
-
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "facade/tessaradb.hpp"
 #include "testing/temp_dir.hpp"
 
 namespace tessaradb {
@@ -68,12 +66,14 @@ TEST_F(FacadeTest, RememberedMemoryHasItsDefaults) {
   auto db = open();
   ASSERT_TRUE(db);
   const auto before = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch()).count();
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
   auto plain = db->remember_in_namespace("notes", axis(1), std::nullopt);
-  auto rich = db->remember_with_content("notes", std::string("a\0b", 3), axis(2),
-                                        Metadata{{"k", "v"}});
+  auto rich =
+      db->remember_with_content("notes", std::string("a\0b", 3), axis(2), Metadata{{"k", "v"}});
   const auto after = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
   ASSERT_TRUE(plain && rich);
 
   auto memory = db->get_memory(*plain);
@@ -128,7 +128,9 @@ TEST_F(FacadeTest, ErrorsCarryTheirMessages) {
       {"Store error: Query error: Invalid top_k: 0",
        [&] { return error_of(db->ask_in_namespace("a", axis(0), 0, std::nullopt)); }},
       {"Store error: Vector index error: Dimension mismatch: expected 4, got 3",
-       [&] { return error_of(db->remember_in_namespace("a", {1.0f, 2.0f, 3.0f}, std::nullopt)); }},
+       [&] {
+         return error_of(db->remember_in_namespace("a", {1.0f, 2.0f, 3.0f}, std::nullopt));
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);

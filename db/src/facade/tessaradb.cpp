@@ -107,7 +107,8 @@ LockRegistry& lock_registry() {
 
 }  // namespace
 
-// ---- TessaraDBError --------------------------------------------------------------------------------
+// ---- TessaraDBError
+// --------------------------------------------------------------------------------
 
 std::string TessaraDBError::message() const {
   return std::visit(
@@ -137,7 +138,8 @@ std::optional<VectorError::DimensionMismatch> TessaraDBError::dimension_mismatch
   return *mismatch;
 }
 
-// ---- open and close --------------------------------------------------------------------------------
+// ---- open and close
+// --------------------------------------------------------------------------------
 
 Result<std::unique_ptr<TessaraDB>, TessaraDBError> TessaraDB::open_with_config(
     const std::filesystem::path& directory, const TessaraDBConfig& config) {
@@ -200,8 +202,8 @@ Result<std::shared_ptr<TessaraDB::DirectoryLock>, TessaraDBError> TessaraDB::loc
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) {
-      return io_error(0, "database directory " + directory.string() +
-                             " is in use by another process");
+      return io_error(0,
+                      "database directory " + directory.string() + " is in use by another process");
     }
     return io_error(errno, "lock " + directory.string());
   }
@@ -209,7 +211,8 @@ Result<std::shared_ptr<TessaraDB::DirectoryLock>, TessaraDBError> TessaraDB::loc
   return lock;
 }
 
-// ---- writes ---------------------------------------------------------------------------------------
+// ---- writes
+// ---------------------------------------------------------------------------------------
 
 Result<MemoryId, TessaraDBError> TessaraDB::remember_in_namespace(
     std::string namespace_, std::vector<float> embedding, std::optional<Metadata> metadata) {
@@ -280,7 +283,8 @@ std::optional<TessaraDBError> TessaraDB::check_writer() const {
                          "; a forked child process must open the database itself");
 }
 
-// ---- reads ----------------------------------------------------------------------------------------
+// ---- reads
+// ----------------------------------------------------------------------------------------
 
 Result<std::vector<AskHit>, TessaraDBError> TessaraDB::ask(std::vector<float> embedding,
                                                            std::size_t top_k,
@@ -310,7 +314,8 @@ Result<std::vector<AskHit>, TessaraDBError> TessaraDB::ask_in_namespace(
   for (const QueryHit& hit : result->execution.hits) {
     if (kept.size() >= top_k) break;
     const MemoryEntry* entry = current.get(hit.id);
-    if (entry != nullptr && entry->namespace_ == namespace_) kept.push_back(AskHit{hit.id, hit.score});
+    if (entry != nullptr && entry->namespace_ == namespace_)
+      kept.push_back(AskHit{hit.id, hit.score});
   }
   return kept;
 }

@@ -23,7 +23,9 @@ void print_line(const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-StoreError engine_error(EngineError error) { return StoreError{StoreError::Engine{std::move(error)}}; }
+StoreError engine_error(EngineError error) {
+  return StoreError{StoreError::Engine{std::move(error)}};
+}
 
 // What the full comparison of the index with the state found: S = memories with an embedding,
 // I = ids the index holds.
@@ -136,7 +138,8 @@ std::string TessaraDBStoreError::message() const {
       kind);
 }
 
-// ---- construction ---------------------------------------------------------------------------------
+// ---- construction
+// ---------------------------------------------------------------------------------
 
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new_with_policies(
     const StoreOptions& options, FileSystem& fs) {
@@ -185,8 +188,7 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::fro
   return store;
 }
 
-TessaraDBStore::TessaraDBStore(const StoreOptions& options, FileSystem& fs,
-                               WriteState write_state,
+TessaraDBStore::TessaraDBStore(const StoreOptions& options, FileSystem& fs, WriteState write_state,
                                std::shared_ptr<const ReadSnapshot> first_snapshot)
     : sync_policy_(options.sync),
       checkpoint_policy_(options.checkpoint),
@@ -217,7 +219,8 @@ TessaraDBStore::~TessaraDBStore() {
   if (!saved) print_line("Warning: Failed to save HNSW on drop: " + saved.error().message());
 }
 
-// ---- writes ---------------------------------------------------------------------------------------
+// ---- writes
+// ---------------------------------------------------------------------------------------
 
 Result<CommandId, TessaraDBStoreError> TessaraDBStore::insert_memory(MemoryEntry entry) {
   std::scoped_lock lock(writer_mutex_);
@@ -283,7 +286,8 @@ Result<CommandId, TessaraDBStoreError> TessaraDBStore::execute_write_transaction
     MemoryEntry& entry = insert->entry;
     touched.push_back(entry.id);
     if (entry.embedding) {
-      auto indexed = index.index_in_namespace(entry.namespace_, entry.id, std::move(*entry.embedding));
+      auto indexed =
+          index.index_in_namespace(entry.namespace_, entry.id, std::move(*entry.embedding));
       if (!indexed) return fail(StoreError{StoreError::Vector{std::move(indexed).error()}});
     } else {
       (void)index.remove(entry.id);
@@ -384,7 +388,8 @@ void TessaraDBStore::note_io_failure_locked(const EngineError& error) {
   }
 }
 
-// ---- reads ----------------------------------------------------------------------------------------
+// ---- reads
+// ----------------------------------------------------------------------------------------
 
 std::shared_ptr<const ReadSnapshot> TessaraDBStore::snapshot() const { return snapshot_.load(); }
 
@@ -402,8 +407,7 @@ std::uint64_t TessaraDBStore::wal_len() const {
 }
 
 Result<SnapshotQuery, TessaraDBStoreError> TessaraDBStore::query_with_snapshot(
-    std::string_view query_text, const QueryOptions& options,
-    const QueryEmbedder& embedder) const {
+    std::string_view query_text, const QueryOptions& options, const QueryEmbedder& embedder) const {
   std::shared_ptr<const ReadSnapshot> snap = snapshot();
   const QueryPlan plan = QueryPlanner::plan(options, snap->indexes.vector.len());
   auto execution = QueryExecutor::execute_with_trace(query_text, plan, snap->state_machine,
@@ -412,7 +416,8 @@ Result<SnapshotQuery, TessaraDBStoreError> TessaraDBStore::query_with_snapshot(
   return SnapshotQuery{std::move(*execution), std::move(snap)};
 }
 
-// ---- durability ------------------------------------------------------------------------------------
+// ---- durability
+// ------------------------------------------------------------------------------------
 
 Result<void, TessaraDBStoreError> TessaraDBStore::flush() {
   std::scoped_lock lock(writer_mutex_);
@@ -546,7 +551,8 @@ void TessaraDBStore::background_sync() {
     const EngineError error =
         target.is_log
             ? EngineError{EngineError::Wal{WalError{WalError::Io{std::move(synced).error()}}}}
-            : EngineError{EngineError::Segment{SegmentError{SegmentError::Io{std::move(synced).error()}}}};
+            : EngineError{
+                  EngineError::Segment{SegmentError{SegmentError::Io{std::move(synced).error()}}}};
     {
       std::scoped_lock writer(writer_mutex_);
       if (writer_.io_failure) return;

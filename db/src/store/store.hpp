@@ -234,8 +234,7 @@ class TessaraDBStore {
   Result<CommandId, TessaraDBStoreError> delete_memory(MemoryId id);
   // Adds from -> to with `relation`; a missing memory or a cross-namespace pair is an Engine
   // error (from the state machine) and writes nothing.
-  Result<CommandId, TessaraDBStoreError> add_edge(MemoryId from, MemoryId to,
-                                                  std::string relation);
+  Result<CommandId, TessaraDBStoreError> add_edge(MemoryId from, MemoryId to, std::string relation);
 
   // ---- reads: lock-free, on the current snapshot ------------------------------------------------
 
@@ -256,7 +255,8 @@ class TessaraDBStore {
   // The log's entry count as the engine keeps it; takes the writer lock.
   std::uint64_t wal_len() const;
 
-  // ---- durability --------------------------------------------------------------------------------
+  // ---- durability
+  // --------------------------------------------------------------------------------
 
   // Under the writer lock: syncs the log, then the open segment file (none open: the log only),
   // then clears the pending sync work. Failure: Engine (Wal or Segment case with the I/O error);

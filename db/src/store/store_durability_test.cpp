@@ -2,11 +2,10 @@
 // checkpoints (explicit and in the background).
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -92,12 +91,14 @@ TEST_F(StoreDurabilityTest, BatchAndAsyncWritesReachTheDiskInTheBackgroundOnFlus
       EXPECT_TRUE(eventually([&] { return log_synced(fs) && segment_synced(fs); }));
 
       // flush: synced when it returns.
-      for (std::uint64_t id = 2; id <= 20; ++id) ASSERT_TRUE(store->insert_memory(store_memory(id)));
+      for (std::uint64_t id = 2; id <= 20; ++id)
+        ASSERT_TRUE(store->insert_memory(store_memory(id)));
       ASSERT_TRUE(store->flush());
       EXPECT_TRUE(log_synced(fs));
       EXPECT_TRUE(segment_synced(fs));
 
-      for (std::uint64_t id = 21; id <= 30; ++id) ASSERT_TRUE(store->insert_memory(store_memory(id)));
+      for (std::uint64_t id = 21; id <= 30; ++id)
+        ASSERT_TRUE(store->insert_memory(store_memory(id)));
     }
     // drop: the threads are joined and everything written before is synced.
     EXPECT_TRUE(log_synced(fs));
@@ -205,7 +206,8 @@ TEST_F(StoreDurabilityTest, StrictAcknowledgedWritesSurviveSigkill) {
   }
 }
 
-// ---- checkpoints ------------------------------------------------------------------------------------
+// ---- checkpoints
+// ------------------------------------------------------------------------------------
 
 TEST_F(StoreDurabilityTest, CheckpointLeavesAnEmptyLogAndALoadableCheckpoint) {
   StateMachine expected;

@@ -269,7 +269,8 @@ TEST_F(StoreTest, FailedSegmentWriteRefusesLaterWrites) {
   EXPECT_EQ(later.error().message(), failed.error().message());
 }
 
-// ---- HNSW mode -------------------------------------------------------------------------------------
+// ---- HNSW mode
+// -------------------------------------------------------------------------------------
 
 class StoreHnswTest : public StoreTest {
  protected:
@@ -353,7 +354,7 @@ TEST_F(StoreHnswTest, DamagedFileIsRebuiltFromTheState) {
     ASSERT_TRUE(store);
     for (std::uint64_t id = 1; id <= 10; ++id) ASSERT_TRUE(store->insert_memory(store_memory(id)));
   }
-  ASSERT_TRUE(std::filesystem::exists(hnsw_path()));  // saved when the store was dropped
+  ASSERT_TRUE(std::filesystem::exists(hnsw_path()));         // saved when the store was dropped
   EXPECT_FALSE(std::filesystem::exists(checkpoint_path()));  // checkpoints are Disabled
   std::filesystem::resize_file(hnsw_path(), file_size(hnsw_path()) / 2);
   auto [store, printed] = open_hnsw();

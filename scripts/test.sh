@@ -30,4 +30,7 @@ if [ "${CI:-}" = "true" ] || [ "${TESSARADB_SANITIZE:-}" = "1" ]; then
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir build/tsan -j "$JOBS" --output-on-failure -L store
   fi
+
+  # The benchmark's quick mode (bench/README.md): prints every ratio, fails only on one missed by far.
+  if [ "${CI:-}" = "true" ]; then TESSARADB_BENCH_EXT_DIR="$PWD/build/release/python" bash bench/run.sh --quick --check; fi
 fi

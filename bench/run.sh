@@ -3,7 +3,7 @@
 #
 #   bash bench/run.sh               # 100,000 memories, 3 repetitions (by hand; about an hour)
 #   bash bench/run.sh --quick       # 10,000 memories (a few minutes; CI runs it with --check)
-#   bash bench/run.sh --rows 200000 --reps 3 --check
+#   bash bench/run.sh --rows 1000000 --engines tessaradb-exact-async,tessaradb-exact-batch,numpy --name -1m
 #
 # Installs what is missing (the project's .venv, the embedding model's package in it, the
 # peers in bench/.venv-peers), builds the extension into build/bench unless
@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ROWS=100000 REPS=3 STRICT=10000 WINDOWS=50 CAPPED=2000 CHECK=() OUT=bench/results
+ROWS=100000 REPS=3 STRICT=10000 WINDOWS=50 CAPPED=2000 CHECK=() OUT=bench/results EXTRA=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) ROWS=10000 STRICT=2000 WINDOWS=20 CAPPED=500 ;;
@@ -21,6 +21,8 @@ while [ $# -gt 0 ]; do
     --reps) REPS=$2; shift ;;
     --out) OUT=$2; shift ;;
     --check) CHECK=(--check) ;;
+    --engines) EXTRA+=(--engines "$2"); shift ;;   # comma-separated, e.g. tessaradb-exact-async,numpy
+    --name) EXTRA+=(--name "$2"); shift ;;         # suffix of the output files, e.g. -1m
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
   shift
@@ -62,4 +64,4 @@ HARNESS_PY=$PEERS_PY
 [ -x "$HARNESS_PY" ] || HARNESS_PY=.venv/bin/python
 "$HARNESS_PY" bench/python/harness.py --data "$DATA" --rows "$ROWS" --reps "$REPS" \
   --strict-rows "$STRICT" --windows "$WINDOWS" --capped-one-at-a-time "$CAPPED" --out "$OUT" \
-  --ext-dir "$EXT_DIR" --tessaradb-python .venv/bin/python --peers-python "$PEERS_PY" "${CHECK[@]}"
+  --ext-dir "$EXT_DIR" --tessaradb-python .venv/bin/python --peers-python "$PEERS_PY" "${CHECK[@]}" "${EXTRA[@]}"

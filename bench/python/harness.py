@@ -337,7 +337,7 @@ def report(run: dict, s: dict, checks: list[dict], out: Path) -> str:
     return "\n".join(text) + "\n"
 
 
-def plots(s: dict, out: Path) -> None:
+def plots(s: dict, out: Path, name: str) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -358,7 +358,7 @@ def plots(s: dict, out: Path) -> None:
     ax.legend(fontsize=8)
     ax.set_title("Ingest rate against database size")
     fig.tight_layout()
-    fig.savefig(out / "ingest_rate.png", dpi=110)
+    fig.savefig(out / f"ingest_rate{name}.png", dpi=110)
     plt.close(fig)
 
     fig, ax = plt.subplots(figsize=(8, 5))
@@ -378,7 +378,7 @@ def plots(s: dict, out: Path) -> None:
     ax.legend(fontsize=8)
     ax.set_title("Latency against recall")
     fig.tight_layout()
-    fig.savefig(out / "latency_recall.png", dpi=110)
+    fig.savefig(out / f"latency_recall{name}.png", dpi=110)
     plt.close(fig)
 
 
@@ -396,6 +396,7 @@ def main() -> None:
     parser.add_argument("--tessaradb-python", required=True)
     parser.add_argument("--peers-python", required=True)
     parser.add_argument("--check", action="store_true", help="exit 1 on a ratio missed by far")
+    parser.add_argument("--name", default="", help="suffix of the output files, e.g. -1m")
     args = parser.parse_args()
     everything = ["tessaradb-exact-async", "tessaradb-exact-batch", "tessaradb-exact-strict",
                   "tessaradb-hnsw-async", *PEERS]
@@ -407,12 +408,12 @@ def main() -> None:
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     run = Run(args).go()
-    (out / "results.json").write_text(json.dumps(run, indent=1))
+    (out / f"results{args.name}.json").write_text(json.dumps(run, indent=1))
     s = summarise(run)
     checks = ratios(s)
     text = report(run, s, checks, out)
-    (out / "summary.md").write_text(text)
-    plots(s, out)
+    (out / f"summary{args.name}.md").write_text(text)
+    plots(s, out, args.name)
     print(text)
     far = [c for c in checks if c["far"]]
     if args.check and far:

@@ -60,14 +60,21 @@ def dir_bytes(path: str) -> int:
 
 
 class TessaraEngine:
-    sweep_name = None
     has_batch = False
 
     def __init__(self, path: str, mode: str, sync: str) -> None:
         self.path, self.mode, self.sync = path, mode, sync
+        self.sweep_name = "ef_search" if mode == "hnsw" else None
         import tessaradb
 
         self.module = tessaradb
+
+    def set_search(self, value: int) -> None:
+        # ef_search is fixed for the life of a handle: reopen with the new value (the graph
+        # comes back from its file, so this costs a load, not a rebuild).
+        del self.db
+        self.mode = {"type": "hnsw", "m": M, "ef_construction": EF_CONSTRUCTION, "ef_search": value}
+        self.open()
 
     def open(self) -> None:
         self.db = self.module.TessaraDB.open(self.path, dimension=DIMENSION, sync=self.sync,

@@ -103,17 +103,27 @@ def real_vectors(count: int) -> np.ndarray:
     return data.reshape(count, DIMENSION)
 
 
-def nearest(base: np.ndarray, queries: np.ndarray, k: int, block: int = 2048):
-    """Exact top-k by inner product (cosine on unit rows): (ids, similarities), best first."""
+def nearest(base: np.ndarray, queries: np.ndarray, k: int, block: int = 256, span: int = 131072):
+    """Exact top-k by inner product (cosine on unit rows): (ids, similarities), best first.
+    Scores are computed a block of queries against a span of rows at a time, so memory stays
+    bounded (a few hundred MB) however many rows there are."""
     ids = np.empty((len(queries), k), dtype=np.int64)
     sims = np.empty((len(queries), k), dtype=np.float32)
     for start in range(0, len(queries), block):
-        scores = queries[start:start + block] @ base.T
-        part = np.argpartition(-scores, k - 1, axis=1)[:, :k]
-        part_scores = np.take_along_axis(scores, part, axis=1)
-        order = np.argsort(-part_scores, axis=1, kind="stable")
-        ids[start:start + block] = np.take_along_axis(part, order, axis=1)
-        sims[start:start + block] = np.take_along_axis(part_scores, order, axis=1)
+        q = queries[start:start + block]
+        best_ids = np.empty((len(q), 0), dtype=np.int64)
+        best = np.empty((len(q), 0), dtype=np.float32)
+        for first in range(0, len(base), span):
+            scores = q @ base[first:first + span].T
+            kk = min(k, scores.shape[1])
+            part = np.argpartition(-scores, kk - 1, axis=1)[:, :kk]
+            best_ids = np.concatenate([best_ids, part + first], axis=1)
+            best = np.concatenate([best, np.take_along_axis(scores, part, axis=1)], axis=1)
+            keep = np.argsort(-best, axis=1, kind="stable")[:, :k]
+            best_ids = np.take_along_axis(best_ids, keep, axis=1)
+            best = np.take_along_axis(best, keep, axis=1)
+        ids[start:start + block] = best_ids
+        sims[start:start + block] = best
     return ids, sims
 
 

@@ -473,11 +473,12 @@ def main() -> None:
     parser.add_argument("--one-at-a-time", type=int, default=None)
     parser.add_argument("--windows", type=int, default=20)
     parser.add_argument("--sweep", action="store_true")
+    parser.add_argument("--queries", type=int, default=None, help="use the first N queries only")
     args = parser.parse_args()
 
     data = np.load(args.data)
     if args.phase == "serve":
-        queries, truth = data["queries"], data["truth"]
+        queries, truth = data["queries"][: args.queries], data["truth"][: args.queries]
         del data
         engine = make_engine(args.engine, args.dir, 0)
         result = serve(engine, queries, truth, args.sweep)

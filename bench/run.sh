@@ -21,8 +21,8 @@ while [ $# -gt 0 ]; do
     --reps) REPS=$2; shift ;;
     --out) OUT=$2; shift ;;
     --check) CHECK=(--check) ;;
-    --engines) EXTRA+=(--engines "$2"); shift ;;   # comma-separated, e.g. tessaradb-exact-async,numpy
-    --name) EXTRA+=(--name "$2"); shift ;;         # suffix of the output files, e.g. -1m
+    --engines) EXTRA+=("--engines=$2"); shift ;;   # comma-separated, e.g. tessaradb-exact-async,numpy
+    --name) EXTRA+=("--name=$2"); shift ;;         # suffix of the output files, e.g. -1m
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
   shift

@@ -102,7 +102,7 @@ def median(values):
 class Run:
     def __init__(self, args) -> None:
         self.args = args
-        self.out = Path(args.out)
+        self.out = Path(args.out).resolve()
         self.work = self.out / "work"
         self.raw: dict[str, dict[str, list]] = {}
         tess_env = dict(os.environ)
@@ -127,6 +127,7 @@ class Run:
 
     def run_engine(self, engine: str, rep: int) -> None:
         py, env = self.python(engine)
+        self.work.mkdir(parents=True, exist_ok=True)
         directory = self.work / f"{engine}-{rep}"
         shutil.rmtree(directory, ignore_errors=True)
         common = ["--data", self.args.data, "--dir", str(directory)]

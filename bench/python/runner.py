@@ -452,6 +452,8 @@ def crash(path: str, base: np.ndarray, rows: int) -> dict:
             "index_mode='exact', max_entries=None)\n"
             "for v in base: db.remember_embedding(v)\n"
             "os.kill(os.getpid(), signal.SIGKILL)\n")
+    path = os.path.abspath(path)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     np.save(path + ".vectors.npy", base[:rows])
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     os.unlink(path + ".vectors.npy")

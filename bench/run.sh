@@ -8,7 +8,8 @@
 # Installs what is missing (the project's .venv, the embedding model's package in it, the
 # peers in bench/.venv-peers), builds the extension into build/bench unless
 # TESSARADB_BENCH_EXT_DIR names a folder that already holds one, embeds or reuses the cached
-# data set (~/.cache/tessaradb/bench) and writes bench/results/{summary.md,results.json,*.png}.
+# data set (~/.cache/tessaradb/bench) and writes bench/results/{summary.md,results.json,*.png}
+# (--quick: bench/results/quick/, never committed, so CI runs leave the committed results alone).
 # --check exits non-zero only when a ratio is missed by far (see bench/README.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,10 +17,10 @@ cd "$(dirname "$0")/.."
 ROWS=100000 REPS=3 STRICT=10000 WINDOWS=50 CAPPED=2000 CHECK=() OUT=bench/results EXTRA=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) ROWS=10000 STRICT=2000 WINDOWS=20 CAPPED=500 ;;
+    --quick) ROWS=10000 STRICT=2000 WINDOWS=20 CAPPED=500; [ -n "${OUT_SET:-}" ] || OUT=bench/results/quick ;;
     --rows) ROWS=$2; shift ;;
     --reps) REPS=$2; shift ;;
-    --out) OUT=$2; shift ;;
+    --out) OUT=$2; OUT_SET=1; shift ;;
     --check) CHECK=(--check) ;;
     --engines) EXTRA+=("--engines=$2"); shift ;;   # comma-separated, e.g. tessaradb-exact-async,numpy
     --name) EXTRA+=("--name=$2"); shift ;;         # suffix of the output files, e.g. -1m

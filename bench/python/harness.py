@@ -103,7 +103,9 @@ class Run:
     def __init__(self, args) -> None:
         self.args = args
         self.out = Path(args.out).resolve()
-        self.work = self.out / "work"
+        # One work folder per harness process: two runs at once (a developer's and a CI run of
+        # the same checkout) must not delete each other's databases.
+        self.work = self.out / f"work-{os.getpid()}"
         self.raw: dict[str, dict[str, list]] = {}
         tess_env = dict(os.environ)
         tess_env["PYTHONPATH"] = os.pathsep.join([args.ext_dir, str(HERE.parents[1] / "python")])

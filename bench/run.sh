@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole benchmark: TessaraDB side by side with its peers on real embeddings.
 #
-#   bash bench/run.sh               # 100,000 memories, 3 repetitions (by hand; about an hour)
+#   bash bench/run.sh               # 100,000 memories, 3 repetitions (by hand; about 20 minutes)
 #   bash bench/run.sh --quick       # 10,000 memories (a few minutes; CI runs it with --check)
 #   bash bench/run.sh --rows 1000000 --engines tessaradb-exact-async,tessaradb-exact-batch,numpy --name -1m
 #

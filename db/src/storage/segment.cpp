@@ -105,15 +105,22 @@ Result<void, SegmentError> SegmentStorage::rebuild_index() {
     if (auto number = parse_segment_file_name(name)) segments.emplace(*number, name);
   }
   for (const auto& [number, name] : segments) {
-    if (auto loaded = load_segment_file(number); !loaded) return loaded;
+    const bool is_newest = number == segments.rbegin()->first;
+    if (auto loaded = load_segment_file(number, is_newest); !loaded) return loaded;
     current_segment_ = std::max(current_segment_, number + 1);
   }
   return {};
 }
 
 // Indexes the records of one file. A torn or damaged last frame is cut off (a crash while it
-// was written); damage in any earlier frame cannot come from a crash and fails the load.
-Result<void, SegmentError> SegmentStorage::load_segment_file(std::uint32_t segment) {
+// was written). In the newest file any damaged frame is cut off with everything after it: it is
+// the only file that can hold several unsynced frames (older files were synced at roll-over or
+// written synced by compaction), and a power loss may leave any sector of those frames zeroed
+// or garbled while later sectors survive. Its records are all rewritten from the log at replay,
+// so nothing durable is lost. Damage before the last frame of an older file cannot come from a
+// crash and fails the load.
+Result<void, SegmentError> SegmentStorage::load_segment_file(std::uint32_t segment,
+                                                             bool is_newest) {
   const std::filesystem::path path = segment_path(segment);
   auto file = fs_->open_readable(path);
   if (!file) return io_error(std::move(file).error());
@@ -130,10 +137,12 @@ Result<void, SegmentError> SegmentStorage::load_segment_file(std::uint32_t segme
       const auto& frame = reader.frame();
       const std::uint32_t actual = crc32_cksum(frame.payload);
       if (actual != frame.stored_checksum) {
-        if (!frame.ends_file) return checksum_mismatch(frame_start, frame.stored_checksum, actual);
+        if (!frame.ends_file && !is_newest) {
+          return checksum_mismatch(frame_start, frame.stored_checksum, actual);
+        }
         torn = true;
       } else if (auto entry = decode_segment_payload(frame.payload); !entry) {
-        if (!frame.ends_file) return serialization_error(std::move(entry).error());
+        if (!frame.ends_file && !is_newest) return serialization_error(std::move(entry).error());
         torn = true;
       } else {
         index_.insert_or_assign(entry->id,

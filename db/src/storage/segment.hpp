@@ -89,7 +89,8 @@ class SegmentStorage {
  public:
   // Creates `dir` and its missing parents (0777), loads the index from the segment files
   // (rebuild_index: a torn or damaged last frame of a file is cut off and the cut synced; damage
-  // before the last frame fails with the checksum mismatch or serialization error), then opens a
+  // before the last frame fails with the checksum mismatch or serialization error, except in the
+  // newest file, which is cut at its first bad frame), then opens a
   // fresh current segment numbered one above the highest existing file (0 when there is none).
   // Creating the directory or the new segment file is followed by a sync of its parent directory.
   // `fs` must outlive the storage.
@@ -168,7 +169,7 @@ class SegmentStorage {
                                                        const std::filesystem::path& path,
                                                        const SegmentIndexEntry& where);
   Result<void, SegmentError> rebuild_index();
-  Result<void, SegmentError> load_segment_file(std::uint32_t segment);
+  Result<void, SegmentError> load_segment_file(std::uint32_t segment, bool is_newest);
   Result<void, SegmentError> roll_over();
   SegmentError fail(IoError error);
 

@@ -198,7 +198,8 @@ TEST_F(SegmentDamageTest, DamagedLastFrameIsCut) {
   EXPECT_EQ(std::filesystem::file_size(file(0)), offsets_[2]);
 }
 
-TEST_F(SegmentDamageTest, DamageBeforeTheLastFrameFailsTheOpen) {
+TEST_F(SegmentDamageTest, DamageBeforeTheLastFrameOfAnOlderSegmentFailsTheOpen) {
+  open();  // starts segment 1, so segment 0 is no longer the newest
   testing::flip_byte(file(0), offsets_[0] + 20);
   const std::uint32_t stored = load_u32_le(original_.data() + 4);
   const auto damaged = testing::read_file(file(0));
@@ -211,6 +212,22 @@ TEST_F(SegmentDamageTest, DamageBeforeTheLastFrameFailsTheOpen) {
                 stored, actual);
   EXPECT_EQ(storage.error().message(), expected);
   EXPECT_EQ(testing::read_file(file(0)), damaged);  // nothing was cut
+}
+
+// A power loss while several frames of the newest segment were unsynced can zero or garble an
+// early one and keep later ones; the open must cut there instead of failing (the log rewrites
+// the records at replay).
+TEST_F(SegmentDamageTest, DamagedUnsyncedFrameOfTheNewestSegmentIsCutWithItsTail) {
+  for (const std::uint64_t offset : {offsets_[0] + 3, offsets_[0] + 20, offsets_[1] + 9}) {
+    SCOPED_TRACE(offset);
+    restore_original();
+    testing::flip_byte(file(0), offset);
+    const std::uint64_t cut = offset < offsets_[1] ? offsets_[0] : offsets_[1];
+    auto storage = open();
+    EXPECT_EQ(storage.index().size(), cut == offsets_[0] ? 0u : 1u);
+    EXPECT_EQ(std::filesystem::file_size(file(0)), cut);
+    std::filesystem::remove(file(1));  // the segment this open started
+  }
 }
 
 TEST_F(SegmentDamageTest, ReadEntryVerifiesTheChecksum) {

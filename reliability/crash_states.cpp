@@ -127,7 +127,7 @@ bool run_workload(std::uint32_t seed, std::size_t length, Figures& f) {
   const auto states = prefix_states(steps);
   const auto db = scratch.path() / "db";
   std::filesystem::create_directories(db);
-  PageCacheFileSystem fs(db);
+  PageCacheFileSystem fs(db, /*real_syncs=*/false);
   Explorer explorer(scratch.path(), states, f);
   std::size_t acked = 0;
   bool in_flight = false;

@@ -67,8 +67,11 @@ class PageCacheFileSystem final : public FileSystem {
 
   static constexpr std::size_t kSectorBytes = 512;
 
-  explicit PageCacheFileSystem(std::filesystem::path root, FileSystem& base = default_file_system())
-      : root_(std::move(root)), base_(base) {
+  // With `real_syncs` false, file and directory syncs succeed without reaching the disk: the
+  // model alone decides what a crash keeps, so the harness need not wait for the device.
+  explicit PageCacheFileSystem(std::filesystem::path root, bool real_syncs = true,
+                               FileSystem& base = default_file_system())
+      : root_(std::move(root)), base_(base), real_syncs_(real_syncs) {
     nodes_.emplace_back();  // the root: exists, durable
     nodes_.back().is_dir = true;
   }
@@ -87,8 +90,8 @@ class PageCacheFileSystem final : public FileSystem {
     std::scoped_lock lock(mu_);
     return ops_;
   }
-  // How many injected faults were returned so far.
-  std::uint64_t faults_returned() const {
+  // "<operation> <path>" of every injected fault returned so far, in order.
+  std::vector<std::string> faults_returned() const {
     std::scoped_lock lock(mu_);
     return faults_returned_;
   }
@@ -196,8 +199,10 @@ class PageCacheFileSystem final : public FileSystem {
   Result<void, IoError> sync_directory(const std::filesystem::path& path) override {
     std::scoped_lock lock(mu_);
     if (auto e = enter("sync_directory", path)) return *e;
-    auto r = base_.sync_directory(path);
-    if (!r) return r;
+    if (real_syncs_) {
+      if (auto r = base_.sync_directory(path); !r) return r;
+    }
+    Result<void, IoError> r{};
     const int id = resolve(path);
     if (id >= 0) nodes_[id].durable = nodes_[id].current;
     return r;
@@ -250,7 +255,7 @@ class PageCacheFileSystem final : public FileSystem {
       fail = true;
     }
     if (!fail) return std::nullopt;
-    ++faults_returned_;
+    faults_returned_.push_back(op + " " + path.string());
     if (kind) *kind = fault_->kind;
     const int code = fault_->kind == FaultKind::EnospcShortWrite && op == "append" ? ENOSPC : EIO;
     return IoError{code, op + " " + path.string()};
@@ -379,7 +384,8 @@ class PageCacheFileSystem final : public FileSystem {
         if (kind == FaultKind::FsyncEioDropsData) fs_.note_sync_failed_and_dropped(id_);
         return *e;
       }
-      auto r = inner_->sync();
+      Result<void, IoError> r{};
+      if (fs_.real_syncs_) r = inner_->sync();
       if (r) fs_.note_sync(id_);
       return r;
     }
@@ -412,7 +418,8 @@ class PageCacheFileSystem final : public FileSystem {
   std::uint64_t ops_ = 0;
   std::optional<Fault> fault_;
   std::string persistent_op_;
-  std::uint64_t faults_returned_ = 0;
+  std::vector<std::string> faults_returned_;
+  const bool real_syncs_;
   Hook hook_;
 };
 

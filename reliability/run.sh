@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds and runs the reliability harness; every part prints one summary line and the script
+# fails when any part misses its figures. `--long` runs the longer variants.
+#   crash-states  power-loss images after every file operation of a Strict workload
+#   io-errors     an injected error at every file operation, then a power loss
+#   kill-points   the process exits before each file operation of maintenance steps
+#   kill-9        SIGKILL of a Python writer per sync policy (Python)
+#   model         Hypothesis model test of the Python API (Python)
+#   hostile       hostile Python input (Python)
+#   fuzz          libFuzzer targets (clang only; skipped when clang is missing)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+LONG=""
+[ "${1:-}" = "--long" ] && LONG="--long"
+JOBS=${JOBS:-2}
+BUILD=build/reliability
+start=$(date +%s)
+
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARADB_BUILD_RELIABILITY=ON \
+  -DTESSARADB_BUILD_BENCH=OFF -DPython3_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null || exit 1
+cmake --build "$BUILD" -j "$JOBS" --target reliability_crash_states reliability_io_errors \
+  reliability_kill_points _tessaradb >/dev/null || exit 1
+
+failed=0
+run() {  # name, command...: keeps the summary line, shows the rest only on failure
+  local name=$1; shift
+  local log; log=$(mktemp)
+  if "$@" >"$log" 2>&1; then grep -E "^[a-z0-9-]+: " "$log" | grep -v "^Loaded\|^No HNSW" | tail -1
+  else echo "FAILED: $name"; tail -30 "$log"; failed=1; fi
+  rm -f "$log"
+}
+run crash-states "$BUILD/reliability/reliability_crash_states" $LONG
+run io-errors "$BUILD/reliability/reliability_io_errors" $LONG
+run kill-points "$BUILD/reliability/reliability_kill_points" $LONG
+export PYTHONPATH="$PWD/$BUILD/python:$PWD/python"
+run kill-9 .venv/bin/python reliability/kill_sync.py $LONG
+[ -f reliability/model_test.py ] && run model .venv/bin/python reliability/model_test.py $LONG
+[ -f reliability/hostile_input.py ] && run hostile .venv/bin/python reliability/hostile_input.py $LONG
+
+echo "reliability: $(( $(date +%s) - start )) s"
+exit $failed

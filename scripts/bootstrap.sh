@@ -39,7 +39,12 @@ PYTHON=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
   "$PYTHON" -m venv .venv
 fi
-if ! .venv/bin/python -c 'import pytest, numpy, scikit_build_core' 2>/dev/null; then
+if ! .venv/bin/python -c 'import pytest, numpy, scikit_build_core, hypothesis' 2>/dev/null; then
   .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" numpy
+  .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" numpy hypothesis
+fi
+
+# The reliability harness's fuzz targets need clang (libFuzzer); only CI runs them.
+if [ "${CI:-}" = "true" ] && ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" = "0" ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
 fi

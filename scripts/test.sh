@@ -33,4 +33,6 @@ if [ "${CI:-}" = "true" ] || [ "${TESSARADB_SANITIZE:-}" = "1" ]; then
 
   # The benchmark's quick mode (bench/README.md): prints every ratio, fails only on one missed by far.
   if [ "${CI:-}" = "true" ]; then TESSARADB_BENCH_EXT_DIR="$PWD/build/release/python" bash bench/run.sh --quick --check; fi
+  # The reliability harness (reliability/run.sh): crash states, injected errors, kills, fuzzing.
+  if [ "${CI:-}" = "true" ]; then JOBS="$JOBS" bash reliability/run.sh; fi
 fi

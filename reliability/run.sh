@@ -37,5 +37,32 @@ run kill-9 .venv/bin/python reliability/kill_sync.py $LONG
 [ -f reliability/model_test.py ] && run model .venv/bin/python reliability/model_test.py $LONG
 [ -f reliability/hostile_input.py ] && run hostile .venv/bin/python reliability/hostile_input.py $LONG
 
+# libFuzzer: the kept regression inputs are replayed first (they seed the corpus); a new crasher
+# is written beside them, to be kept as a regression input once the fault is mended.
+if command -v clang++ >/dev/null 2>&1; then
+  FUZZ=build/reliability-fuzz
+  CXX=clang++ cmake -S . -B "$FUZZ" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTESSARADB_BUILD_RELIABILITY=ON -DTESSARADB_FUZZ=ON -DTESSARADB_BUILD_PYTHON=OFF \
+    -DTESSARADB_BUILD_BENCH=OFF "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined" \
+    "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null &&
+    cmake --build "$FUZZ" -j "$JOBS" --target reliability_fuzz_decoders >/dev/null || failed=1
+  for target in decoders; do
+    work=$(mktemp -d); cp reliability/corpus/$target/* "$work"/ 2>/dev/null
+    seconds=30; [ -n "$LONG" ] && seconds=600
+    log=$(mktemp)
+    "$FUZZ/reliability/reliability_fuzz_$target" "$work" -max_total_time=$seconds -rss_limit_mb=1024 \
+      -timeout=10 -artifact_prefix="$PWD/reliability/corpus/$target/" >"$log" 2>&1
+    rc=$?
+    runs=$(grep -oE "Done [0-9]+ runs" "$log" | grep -oE "[0-9]+" || echo 0)
+    crashes=$(grep -c "ERROR: libFuzzer: deadly signal\|ERROR: AddressSanitizer\|runtime error" "$log")
+    ooms=$(grep -c "out-of-memory" "$log"); timeouts=$(grep -c "ERROR: libFuzzer: timeout" "$log")
+    echo "fuzz-$target: ${runs:-0} executions, crashes=$crashes, oom=$ooms, timeouts=$timeouts"
+    [ $rc -ne 0 ] && { failed=1; tail -30 "$log"; }
+    rm -rf "$work" "$log"
+  done
+else
+  echo "fuzz: skipped (clang++ not installed)"
+fi
+
 echo "reliability: $(( $(date +%s) - start )) s"
 exit $failed

@@ -12,7 +12,7 @@ CheckpointError serialization_error(SerializationError e) {
 }
 CheckpointError unsupported_version(std::uint32_t version) {
   CheckpointError error;
-  error.kind.emplace<CheckpointError::UnsupportedVersion>(version);
+  error.kind.emplace<CheckpointError::UnsupportedVersion>(CheckpointError::UnsupportedVersion{version});
   return error;
 }
 

@@ -19,7 +19,7 @@ start=$(date +%s)
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARADB_BUILD_RELIABILITY=ON \
   -DTESSARADB_BUILD_BENCH=OFF -DPython3_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null || exit 1
 cmake --build "$BUILD" -j "$JOBS" --target reliability_crash_states reliability_io_errors \
-  reliability_kill_points _tessaradb >/dev/null || exit 1
+  reliability_kill_points reliability_byte_damage _tessaradb >/dev/null || exit 1
 
 failed=0
 run() {  # name, command...: keeps the summary line, shows the rest only on failure
@@ -32,6 +32,7 @@ run() {  # name, command...: keeps the summary line, shows the rest only on fail
 run crash-states "$BUILD/reliability/reliability_crash_states" $LONG
 run io-errors "$BUILD/reliability/reliability_io_errors" $LONG
 run kill-points "$BUILD/reliability/reliability_kill_points" $LONG
+run byte-damage "$BUILD/reliability/reliability_byte_damage"
 export PYTHONPATH="$PWD/$BUILD/python:$PWD/python"
 run kill-9 .venv/bin/python reliability/kill_sync.py $LONG
 [ -f reliability/model_test.py ] && run model .venv/bin/python reliability/model_test.py $LONG

@@ -1,9 +1,12 @@
 #pragma once
 
-// Small helpers shared by the C++ benchmarks: a monotonic stopwatch, medians and a line printer.
+// Small helpers shared by the C++ benchmarks: a monotonic stopwatch, medians and a line printer,
+// and a seeded generator of benchmark vectors.
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -35,5 +38,23 @@ double median_seconds(int repetitions, Op&& op) {
   }
   return median(std::move(samples));
 }
+
+// Xorshift64 generator of floats in [-0.5, 0.5): cheap enough not to show in the timings, and
+// the same sequence on every run for a given seed.
+struct Xorshift {
+  std::uint64_t state;
+  explicit Xorshift(std::uint64_t seed) : state(seed) {}
+  float next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<float>(state >> 40) / static_cast<float>(1 << 24) - 0.5f;
+  }
+  std::vector<float> vector(std::size_t dimension) {
+    std::vector<float> v(dimension);
+    for (float& x : v) x = next();
+    return v;
+  }
+};
 
 }  // namespace tessaradb::bench

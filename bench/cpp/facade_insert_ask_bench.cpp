@@ -20,19 +20,7 @@ using namespace tessaradb;
 
 constexpr std::size_t kDimension = 384;
 
-struct Rng {
-  std::uint64_t state = 0x9e3779b97f4a7c15ull;
-  std::vector<float> vector() {
-    std::vector<float> v(kDimension);
-    for (float& x : v) {
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      x = static_cast<float>(state >> 40) / static_cast<float>(1 << 24) - 0.5f;
-    }
-    return v;
-  }
-};
+using Rng = bench::Xorshift;
 
 void run(const char* name, IndexMode mode, std::size_t memories, std::size_t asks) {
   const auto dir = std::filesystem::temp_directory_path() / "facade_insert_ask_bench";
@@ -49,11 +37,11 @@ void run(const char* name, IndexMode mode, std::size_t memories, std::size_t ask
       std::exit(1);
     }
     auto& db = *opened;
-    Rng rng;
+    Rng rng(0x9e3779b97f4a7c15ull);
     std::vector<double> inserts;
     inserts.reserve(memories);
     for (std::size_t i = 0; i < memories; ++i) {
-      auto v = rng.vector();
+      auto v = rng.vector(kDimension);
       const double start = bench::now_seconds();
       auto id = db->remember_with_content("default", "chunk " + std::to_string(i), std::move(v),
                                           Metadata{{"source", "bench"}});
@@ -62,7 +50,7 @@ void run(const char* name, IndexMode mode, std::size_t memories, std::size_t ask
     }
     std::vector<double> answers;
     for (std::size_t i = 0; i < asks; ++i) {
-      auto q = rng.vector();
+      auto q = rng.vector(kDimension);
       const double start = bench::now_seconds();
       auto hits = db->ask(std::move(q), 10, std::nullopt);
       answers.push_back(bench::now_seconds() - start);

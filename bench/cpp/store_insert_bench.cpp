@@ -30,23 +30,13 @@ constexpr std::size_t kDimension = 384;
 constexpr std::size_t kWindow = 10000;
 constexpr std::size_t kChunk = 1000;  // the window's cost is the median of its chunks' means
 
-struct Rng {
-  std::uint64_t state = 0x9e3779b97f4a7c15ull;
-  float next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<float>(state >> 40) / static_cast<float>(1 << 24) - 0.5f;
-  }
-};
+using Rng = bench::Xorshift;
 
 MemoryEntry make_entry(std::uint64_t id, Rng& rng) {
   MemoryEntry entry;
   entry.id = MemoryId{id};
   entry.namespace_ = "default";
-  std::vector<float> v(kDimension);
-  for (float& x : v) x = rng.next();
-  entry.embedding = std::move(v);
+  entry.embedding = rng.vector(kDimension);
   entry.created_at = 1700000000 + id;
   return entry;
 }
@@ -81,7 +71,7 @@ void run(const std::string& name, SyncPolicy policy, const std::vector<std::size
     std::exit(1);
   }
   std::unique_ptr<TessaraDBStore> store = std::move(*opened);
-  Rng rng;
+  Rng rng(0x9e3779b97f4a7c15ull);
   std::uint64_t next_id = 1;
   auto insert = [&] {
     auto done = store->insert_memory(make_entry(next_id++, rng));

@@ -25,20 +25,7 @@ using namespace tessaradb;
 
 constexpr std::size_t kDimension = 384;
 
-struct Rng {
-  std::uint64_t state = 0x2545f4914f6cdd1dull;
-  float next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<float>(state >> 40) / static_cast<float>(1 << 24) - 0.5f;
-  }
-  std::vector<float> vector() {
-    std::vector<float> v(kDimension);
-    for (float& x : v) x = next();
-    return v;
-  }
-};
+using Rng = bench::Xorshift;
 
 class FixedEmbedder final : public QueryEmbedder {
  public:
@@ -53,7 +40,7 @@ MemoryEntry make_entry(std::uint64_t id, Rng& rng) {
   MemoryEntry entry;
   entry.id = MemoryId{id};
   entry.namespace_ = "default";
-  entry.embedding = rng.vector();
+  entry.embedding = rng.vector(kDimension);
   entry.created_at = 1700000000 + id;
   return entry;
 }
@@ -103,11 +90,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::unique_ptr<TessaraDBStore> store = std::move(*opened);
-  Rng rng;
+  Rng rng(0x2545f4914f6cdd1dull);
   std::uint64_t next_id = 1;
   for (; next_id <= memories; ++next_id) (void)store->insert_memory(make_entry(next_id, rng));
   std::vector<std::vector<float>> queries;
-  for (std::size_t i = 0; i < query_count; ++i) queries.push_back(rng.vector());
+  for (std::size_t i = 0; i < query_count; ++i) queries.push_back(rng.vector(kDimension));
 
   (void)run_queries(*store, queries);  // warm up caches and the intent anchors
 
@@ -116,8 +103,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> written{0};
   std::thread writer([&, id = next_id]() mutable {
-    Rng writer_rng;
-    writer_rng.state = 0x1234567ull;
+    Rng writer_rng(0x1234567ull);
     while (!stop.load()) {
       (void)store->insert_memory(make_entry(id++, writer_rng));
       written.fetch_add(1);

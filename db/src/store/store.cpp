@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "query/planner.hpp"
+#include "storage/stale_temporaries.hpp"
 
 namespace tessaradb {
 namespace {
@@ -143,6 +144,7 @@ std::string TessaraDBStoreError::message() const {
 
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new_with_policies(
     const StoreOptions& options, FileSystem& fs) {
+  remove_stale_rewrite_temporaries(options.wal_path, fs);  // left by a crash inside a rewrite
   auto engine = Engine::create(options.wal_path, options.segments_dir, fs);
   if (!engine) return engine_error(std::move(engine).error());
   return from_engine(std::move(*engine), options, fs);
@@ -150,6 +152,7 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new
 
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::recover_with_policies(
     const StoreOptions& options, FileSystem& fs) {
+  remove_stale_rewrite_temporaries(options.wal_path, fs);  // left by a crash inside a rewrite
   auto checkpoint = load_checkpoint(checkpoint_path_for(options.wal_path), fs);
   if (!checkpoint) return StoreError{StoreError::Checkpoint{std::move(checkpoint).error()}};
   auto engine = Engine::recover_from_checkpoint(options.wal_path, options.segments_dir,

@@ -21,7 +21,7 @@ using testing::PageCacheFileSystem;
 
 struct Figures {
   std::uint64_t explored = 0, acked_lost = 0, no_prefix = 0, open_fail = 0, leftovers = 0,
-                reuse_fail = 0, stale_tmp = 0;
+                reuse_fail = 0;
 };
 
 const std::set<std::string> kMutating = {"open_writable", "append",     "sync",
@@ -89,7 +89,6 @@ class Explorer {
                    std::to_string(acked),
                where);
       }
-      if (!stale_temporary_files(dir).empty()) ++f_.stale_tmp;
       const auto left = leftovers(dir);
       if (!left.empty()) {
         ++f_.leftovers;
@@ -181,10 +180,10 @@ int main(int argc, char** argv) {
   for (std::uint32_t seed = 1; seed <= workloads; ++seed) ok = run_workload(seed, 40, f) && ok;
   std::printf(
       "crash-states: %llu explored, acked_lost=%llu, no_prefix=%llu, open_fail=%llu, "
-      "leftovers=%llu, reuse_fail=%llu, stale_tmp_files=%llu\n",
+      "leftovers=%llu, reuse_fail=%llu\n",
       static_cast<unsigned long long>(f.explored), static_cast<unsigned long long>(f.acked_lost),
       static_cast<unsigned long long>(f.no_prefix), static_cast<unsigned long long>(f.open_fail),
-      static_cast<unsigned long long>(f.leftovers), static_cast<unsigned long long>(f.reuse_fail), static_cast<unsigned long long>(f.stale_tmp));
+      static_cast<unsigned long long>(f.leftovers), static_cast<unsigned long long>(f.reuse_fail));
   const bool clean = ok && f.acked_lost == 0 && f.no_prefix == 0 && f.open_fail == 0 &&
                      f.leftovers == 0 && f.reuse_fail == 0;
   return clean ? 0 : 1;

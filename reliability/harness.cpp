@@ -4,6 +4,8 @@
 #include <random>
 #include <set>
 
+#include "storage/stale_temporaries.hpp"
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define TESSARADB_RELIABILITY_ASAN 1
@@ -14,8 +16,14 @@
 #endif
 
 #ifdef TESSARADB_RELIABILITY_ASAN
-#include <sanitizer/allocator_interface.h>
 #include <atomic>
+#include <cstddef>
+// The sanitizer runtime's allocator interface (g++ ships the functions without the header).
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                              void (*free_hook)(const volatile void*));
+std::size_t __sanitizer_get_allocated_size(const volatile void* p);
+}
 #endif
 
 namespace tessaradb::reliability {
@@ -151,16 +159,6 @@ int find_prefix(const std::vector<StateMachine>& states, const StateMachine& sta
   return -1;
 }
 
-std::vector<std::string> stale_temporary_files(const std::filesystem::path& dir) {
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    const auto name = entry.path().filename().string();
-    if (name.size() > 4 && name.ends_with(".tmp")) found.push_back(name);
-  }
-  return found;
-}
-
 std::vector<std::string> leftovers(const std::filesystem::path& dir) {
   std::vector<std::string> found;
   std::error_code ec;
@@ -169,6 +167,9 @@ std::vector<std::string> leftovers(const std::filesystem::path& dir) {
     if (name.find(".compact.") != std::string::npos || name.find(".backup.") != std::string::npos) {
       found.push_back(name);
     }
+  }
+  for (const auto& temp : rewrite_temporary_paths(dir / "tessaradb.wal")) {
+    if (std::filesystem::exists(temp, ec)) found.push_back(temp.filename().string());
   }
   return found;
 }
@@ -185,7 +186,7 @@ void on_malloc(const volatile void*, std::size_t size) {
   }
 }
 void on_free(const volatile void* p) {
-  g_live.fetch_sub(static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(p))));
+  g_live.fetch_sub(static_cast<std::int64_t>(__sanitizer_get_allocated_size(p)));
 }
 struct InstallHooks {
   InstallHooks() { __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free); }

@@ -51,12 +51,10 @@ Result<void, TessaraDBStoreError> run_maintenance(std::unique_ptr<TessaraDBStore
 // The index of the last state in `states` equal to `state`, or -1.
 int find_prefix(const std::vector<StateMachine>& states, const StateMachine& state);
 
-// Names of compaction and backup directories left in `dir` (beside `segments`).
+// Names of what an interrupted maintenance step may leave in `dir` and the next open must have
+// removed: compaction and backup directories (beside `segments`), and the temporary files of
+// durable rewrites (tessaradb.ckpt.tmp, tessaradb.wal.trunc.tmp, tessaradb.hnsw.tmp).
 std::vector<std::string> leftovers(const std::filesystem::path& dir);
-
-// Names of temporary files of an interrupted durable rewrite left in `dir` (tessaradb.ckpt.tmp,
-// tessaradb.wal.trunc.tmp). Harmless: the next rewrite overwrites them; counted for information.
-std::vector<std::string> stale_temporary_files(const std::filesystem::path& dir);
 
 // The peak of live heap bytes above the level at the last reset, when the build can measure it
 // (AddressSanitizer builds); 0 otherwise.

@@ -1,9 +1,10 @@
 // Kill points in maintenance: a child process runs a workload and exits abruptly (_exit, so no
 // destructor flushes anything) just before the Nth file operation of a checkpoint, a log
-// rewrite, a compaction swap or a reopen; in a second workload a background checkpoint thread
-// races with the writes and the child exits before the Nth operation of any thread. The parent
-// reopens the directory as the kill left it and checks the state against the acknowledged
-// commands, and that no compaction directory is left.
+// rewrite, a compaction swap, an HNSW save (its steps reported by the index's save hook) or a
+// reopen; in a second workload a background checkpoint thread (with its HNSW save) races with
+// the writes and the child exits before the Nth operation of any thread. The parent reopens the
+// directory as the kill left it and checks the state against the acknowledged commands, and
+// that no compaction directory or rewrite temporary is left.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "harness.hpp"
+#include "index/hnsw.hpp"
 #include "testing/reliability_page_cache_fs.hpp"
 #include "testing/temp_dir.hpp"
 
@@ -33,21 +35,49 @@ StoreOptions strict_hnsw(const std::filesystem::path& dir) {
                        {IndexMode::Hnsw{HnswConfig{}}});
 }
 StoreOptions periodic_checkpoints(const std::filesystem::path& dir) {
-  return store_options(dir, {SyncPolicy::Strict{}}, {CheckpointPolicy::Periodic{4, 5}});
+  return store_options(dir, {SyncPolicy::Strict{}}, {CheckpointPolicy::Periodic{4, 5}},
+                       {IndexMode::Hnsw{HnswConfig{}}});
 }
 
-// Runs the workload in this (child) process. Writes the number of acknowledged commands to
-// `ack_fd` after each one. Exits before operation `kill_at` when `maintenance_only` is false or
-// a maintenance step is running; returns how many operations ran otherwise.
-std::uint64_t run_child(const std::filesystem::path& db, const std::vector<Step>& steps,
-                        const Workload& w, std::uint64_t kill_at, int ack_fd) {
-  PageCacheFileSystem fs(db, /*real_syncs=*/false);
+// The kill decision, shared by the file system's hook and the HNSW save hook (a plain function
+// pointer, so it lives here). Only the child process sets it up.
+struct KillSwitch {
   std::atomic<bool> in_maintenance{false};
   std::atomic<std::uint64_t> counted{0};
-  fs.set_hook([&](std::uint64_t, const std::string&) {
-    if (!w.any_thread && !in_maintenance) return;
+  std::atomic<std::uint64_t> hnsw_steps{0};
+  std::uint64_t kill_at = UINT64_MAX;
+  bool any_thread = false;
+
+  void before_operation() {
+    if (!any_thread && !in_maintenance) return;
     if (counted++ == kill_at) _exit(0);
-  });
+  }
+};
+KillSwitch g_kill;
+
+void before_hnsw_step(const char*) {
+  if (g_kill.any_thread || g_kill.in_maintenance) ++g_kill.hnsw_steps;
+  g_kill.before_operation();
+}
+
+struct ChildCounts {
+  std::uint64_t operations = 0, hnsw_steps = 0;
+};
+
+// Runs the workload in this (child) process. Writes the number of acknowledged commands to
+// `ack_fd` after each one. Exits before operation `kill_at` (file operations and HNSW save steps
+// counted together) when `w.any_thread` or a maintenance step is running; returns how many
+// operations ran otherwise.
+ChildCounts run_child(const std::filesystem::path& db, const std::vector<Step>& steps,
+                      const Workload& w, std::uint64_t kill_at, int ack_fd) {
+  PageCacheFileSystem fs(db, /*real_syncs=*/false);
+  g_kill.in_maintenance = false;
+  g_kill.counted = 0;
+  g_kill.hnsw_steps = 0;
+  g_kill.kill_at = kill_at;
+  g_kill.any_thread = w.any_thread;
+  fs.set_hook([](std::uint64_t, const std::string&) { g_kill.before_operation(); });
+  tessaradb::detail::set_hnsw_save_step_hook(before_hnsw_step);
   const auto options = w.options(db);
   auto opened = open_store(options, fs);
   if (!opened) _exit(3);
@@ -59,17 +89,19 @@ std::uint64_t run_child(const std::filesystem::path& db, const std::vector<Step>
       ++acked;
       if (ack_fd >= 0 && write(ack_fd, &acked, sizeof acked) != sizeof acked) _exit(5);
     } else {
-      in_maintenance = true;
+      g_kill.in_maintenance = true;
       if (!run_maintenance(store, std::get<Maintenance>(step), options, fs)) _exit(6);
-      in_maintenance = false;
+      g_kill.in_maintenance = false;
     }
   }
   store.reset();
-  return counted;
+  tessaradb::detail::set_hnsw_save_step_hook(nullptr);
+  return {g_kill.counted, g_kill.hnsw_steps};
 }
 
 struct Figures {
-  std::uint64_t runs = 0, mismatches = 0, leftovers = 0, open_fail = 0, child_fail = 0;
+  std::uint64_t runs = 0, mismatches = 0, leftovers = 0, open_fail = 0, child_fail = 0,
+                hnsw_steps = 0;
 };
 
 void run_workload(const Workload& w, std::uint32_t seed, std::size_t length, Figures& f) {
@@ -78,7 +110,9 @@ void run_workload(const Workload& w, std::uint32_t seed, std::size_t length, Fig
   std::uint64_t total = 0;
   {
     testing::TempDir dry;
-    total = run_child(dry.path(), steps, w, UINT64_MAX, -1);
+    const ChildCounts counts = run_child(dry.path(), steps, w, UINT64_MAX, -1);
+    total = counts.operations;
+    f.hnsw_steps += counts.hnsw_steps;
   }
   for (std::uint64_t kill_at = 0; kill_at < total; ++kill_at) {
     testing::TempDir scratch;
@@ -114,7 +148,11 @@ void run_workload(const Workload& w, std::uint32_t seed, std::size_t length, Fig
       std::fprintf(stderr, "kill-points: %s kill %llu: state of prefix %d, acked %u\n",
                    w.name.c_str(), static_cast<unsigned long long>(kill_at), j, acked);
     }
-    if (!leftovers(scratch.path()).empty()) ++f.leftovers;
+    if (const auto left = leftovers(scratch.path()); !left.empty()) {
+      ++f.leftovers;
+      std::fprintf(stderr, "kill-points: %s kill %llu: leftover %s\n", w.name.c_str(),
+                   static_cast<unsigned long long>(kill_at), left.front().c_str());
+    }
   }
 }
 
@@ -136,10 +174,15 @@ int main(int argc, char** argv) {
     }
   }
   std::printf(
-      "kill-points: %llu kill points x 2 workloads, mismatches=%llu, leftovers=%llu, "
-      "open_fail=%llu, child_fail=%llu\n",
-      static_cast<unsigned long long>(kill_points), static_cast<unsigned long long>(f.mismatches),
+      "kill-points: %llu kill points x 2 workloads (%llu at HNSW save steps), mismatches=%llu, "
+      "leftovers=%llu, open_fail=%llu, child_fail=%llu\n",
+      static_cast<unsigned long long>(kill_points), static_cast<unsigned long long>(f.hnsw_steps),
+      static_cast<unsigned long long>(f.mismatches),
       static_cast<unsigned long long>(f.leftovers), static_cast<unsigned long long>(f.open_fail),
       static_cast<unsigned long long>(f.child_fail));
-  return f.mismatches == 0 && f.leftovers == 0 && f.open_fail == 0 && f.child_fail == 0 ? 0 : 1;
+  // Without HNSW save steps among them the kill points would miss the graph's rewrite.
+  return f.mismatches == 0 && f.leftovers == 0 && f.open_fail == 0 && f.child_fail == 0 &&
+                 f.hnsw_steps > 0
+             ? 0
+             : 1;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -128,6 +129,12 @@ void sync_directory(const std::filesystem::path& directory) {
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
+}
+
+std::atomic<detail::HnswSaveStepHook> g_save_step_hook{nullptr};
+
+void save_step(const char* step) {
+  if (const auto hook = g_save_step_hook.load(std::memory_order_acquire)) hook(step);
 }
 
 // Takes the backend's lock; false when the mutex cannot be taken (the system refused it).
@@ -315,11 +322,15 @@ Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path& p
   // Temporary file, sync, rename, directory sync: a crash at any point leaves either the old
   // complete file or the new complete one under `path`, never a torn mix.
   const std::filesystem::path temp = path.string() + ".tmp";
+  save_step("create");
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return io_error("cannot create " + temp.string(), errno);
   int write_error = 0;
   try {
+    bool first_write = true;
     auto output = [&](const void* data, std::size_t size) {
+      if (first_write) save_step("write");
+      first_write = false;
       write_error = write_all(fd, data, size);
       return write_error == 0;
     };
@@ -336,22 +347,26 @@ Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path& p
     ::unlink(temp.c_str());
     return usearch_error(e.what());
   }
+  save_step("sync");
   if (::fsync(fd) != 0) {
     const int error = errno;
     ::close(fd);
     ::unlink(temp.c_str());
     return io_error("cannot sync " + temp.string(), error);
   }
+  save_step("close");
   if (::close(fd) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
     return io_error("cannot close " + temp.string(), error);
   }
+  save_step("rename");
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
     return io_error("cannot rename " + temp.string() + " to " + path.string(), error);
   }
+  save_step("sync_directory");
   sync_directory(parent);
   return {};
 }
@@ -399,5 +414,13 @@ std::size_t HnswBackend::size() const {
     return 0;
   }
 }
+
+namespace detail {
+
+void set_hnsw_save_step_hook(HnswSaveStepHook hook) {
+  g_save_step_hook.store(hook, std::memory_order_release);
+}
+
+}  // namespace detail
 
 }  // namespace tessaradb

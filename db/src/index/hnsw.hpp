@@ -107,4 +107,15 @@ class HnswBackend {
   std::unique_ptr<Impl> impl_;
 };
 
+namespace detail {
+
+// A test seam: when set, save_to_file calls it before each of its file steps with the step's
+// name: "create", "write" (before the first byte), "sync", "close", "rename", "sync_directory".
+// The reliability harness ends the process there to check that every interrupted save leaves a
+// database that opens. Process-wide; unset (the default) it costs one atomic load per step.
+using HnswSaveStepHook = void (*)(const char* step);
+void set_hnsw_save_step_hook(HnswSaveStepHook hook);
+
+}  // namespace detail
+
 }  // namespace tessaradb

@@ -5,6 +5,7 @@
 
 #include "engine/capacity.hpp"
 #include "engine/segment_reader.hpp"
+#include "storage/frame.hpp"
 
 namespace tessaradb {
 namespace {
@@ -36,8 +37,8 @@ bool identical_record(const MemoryEntry& a, const MemoryEntry& b) {
 }
 
 // Replaces the segments directory by one holding exactly the memories of `state`, ascending by
-// id, synced. A crash half-way leaves a partial directory that the next open rebuilds again from
-// the same checkpoint.
+// id, synced. Used when the directory cannot be loaded at all; a crash half-way leaves a partial
+// directory that the next open loads and repairs from the same checkpoint.
 Result<SegmentStorage, EngineError> rebuild_segments(const std::filesystem::path& segments_dir,
                                                      const StateMachine& state, FileSystem& fs) {
   if (auto removed = fs.remove_all(segments_dir); !removed) {
@@ -57,6 +58,43 @@ Result<SegmentStorage, EngineError> rebuild_segments(const std::filesystem::path
   if (failed) return segment_error(std::move(failure));
   if (auto synced = storage->sync(); !synced) return segment_error(std::move(synced).error());
   return std::move(*storage);
+}
+
+// Whether the record the index holds for `entry.id` is exactly `entry` as write_entry would
+// store it: same payload length and same checksum as its encoding. The stored checksum was
+// verified against the frame's bytes when the index was loaded (or computed when the record was
+// written), so equal checksums mean equal bytes unless a 32-bit collision hides a difference.
+bool stored_record_matches(const SegmentIndex& index, const MemoryEntry& entry,
+                           std::vector<std::byte>& scratch) {
+  const auto it = index.find(entry.id);
+  if (it == index.end() || it->second.deleted) return false;
+  const std::uint64_t size = kEnvelopeHeaderBytes + encoded_size(entry);
+  if (size != it->second.length) return false;
+  scratch.resize(static_cast<std::size_t>(size));
+  write_versioned(entry, scratch);
+  return crc32_cksum(scratch) == it->second.checksum;
+}
+
+// Makes the loaded segment storage hold every memory of `state` (a checkpoint's) exactly: a
+// memory whose indexed record is missing or differs (segment bytes the checkpoint outlived: a
+// power loss took an unsynced segment tail, or the directory was damaged or replaced) is
+// appended again, and the appends are synced. Records of memories the state does not hold are
+// left for the orphan marking after replay. Costs one encode and checksum per memory and writes
+// only what differs, instead of rewriting the whole directory on every open.
+Result<void, EngineError> repair_segments_from(SegmentStorage& segments, const StateMachine& state) {
+  std::vector<const MemoryEntry*> stale;
+  std::vector<std::byte> scratch;
+  state.memories().for_each([&](std::uint64_t, const StateMachine::EntryPtr& entry) {
+    if (!stored_record_matches(segments.index(), *entry, scratch)) stale.push_back(entry.get());
+  });
+  if (stale.empty()) return {};
+  for (const MemoryEntry* entry : stale) {
+    if (auto written = segments.write_entry(*entry); !written) {
+      return segment_error(std::move(written).error());
+    }
+  }
+  if (auto synced = segments.sync(); !synced) return segment_error(std::move(synced).error());
+  return {};
 }
 
 }  // namespace
@@ -148,14 +186,15 @@ Result<Engine, EngineError> Engine::recover(const std::filesystem::path& wal_pat
                                             const std::filesystem::path& segments_dir,
                                             std::optional<CheckpointData> checkpoint,
                                             FileSystem& fs) {
-  // With a checkpoint the segments directory is rebuilt from it, so the files there are not
-  // indexed first: that would only read them before deleting them, and a damaged one would fail
-  // an open that does not need it.
+  // The segments directory is loaded as it stands. With a checkpoint, one that cannot be loaded
+  // (damage before the last frame of an older file, an unreadable file) is rebuilt from the
+  // checkpoint below instead of failing the open: the checkpoint holds every record it needs.
   std::optional<SegmentStorage> segments;
-  if (!checkpoint) {
-    auto opened = SegmentStorage::open(segments_dir, fs);
-    if (!opened) return segment_error(std::move(opened).error());
+  auto opened = SegmentStorage::open(segments_dir, fs);
+  if (opened) {
     segments.emplace(std::move(*opened));
+  } else if (!checkpoint) {
+    return segment_error(std::move(opened).error());
   }
 
   auto log = read_all_tolerant(wal_path, fs);
@@ -166,9 +205,15 @@ Result<Engine, EngineError> Engine::recover(const std::filesystem::path& wal_pat
   if (checkpoint) {
     state = std::move(checkpoint->state_machine);
     base = checkpoint->last_applied_id;
-    auto rebuilt = rebuild_segments(segments_dir, state, fs);
-    if (!rebuilt) return std::move(rebuilt).error();
-    segments.emplace(std::move(*rebuilt));
+    if (segments) {
+      if (auto repaired = repair_segments_from(*segments, state); !repaired) {
+        return std::move(repaired).error();
+      }
+    } else {
+      auto rebuilt = rebuild_segments(segments_dir, state, fs);
+      if (!rebuilt) return std::move(rebuilt).error();
+      segments.emplace(std::move(*rebuilt));
+    }
   }
 
   // Replay. Every entry counts as replayed; one the state refuses is skipped whole (segments

@@ -129,12 +129,15 @@ class Engine {
 
   // Opens an existing database, with the checkpoint the caller loaded (or none):
   //   1. recover_compaction_state(segments_dir);
-  //   2. without a checkpoint, opens the segment storage (failure: Segment);
+  //   2. opens the segment storage (failure: Segment, except with a checkpoint, see 4);
   //   3. reads the log tolerantly, cutting a torn or damaged tail (failure: Wal);
-  //   4. with a checkpoint: starts from its state and its last_applied_id, and rebuilds the
-  //      segments directory from it (removed, recreated, every memory written in ascending id
-  //      order, then synced; failures: Io for the removal, Segment otherwise); without one: an
-  //      empty state and base 0;
+  //   4. with a checkpoint: starts from its state and its last_applied_id. Every memory of the
+  //      checkpoint whose indexed record is missing or differs from it (compared by payload
+  //      length and checksum) is appended again and the appends synced; nothing is rewritten
+  //      when the segments already hold the checkpoint's records. Only when the segments
+  //      directory cannot be loaded is it rebuilt from the checkpoint (removed, recreated, every
+  //      memory written in ascending id order, then synced; failures: Io for the removal,
+  //      Segment otherwise). Without a checkpoint: an empty state and base 0;
   //   5. replays every log entry in order. An insert whose stored record is identical to the
   //      entry writes nothing; a missing, unreadable or different one is appended. A delete sets
   //      the segment index's deleted mark when the id is indexed. An entry the state refuses
@@ -145,8 +148,10 @@ class Engine {
   //   7. opens the log for appending (creating an empty one when missing): the next CommandId is
   //      the number of entries in the file.
   // last_applied_id = the checkpoint's last_applied_id (or 0) + the number of entries replayed.
+  // Records of memories the final state does not hold are marked deleted, for compaction.
   // A failure aborts the open; files already changed stay changed (a cut log tail, a rebuilt
-  // segments directory, records appended during replay), all of them consistent with the log.
+  // segments directory, records appended during repair or replay), all of them consistent with
+  // the log and the checkpoint.
   static Result<Engine, EngineError> recover_from_checkpoint(
       const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
       std::optional<CheckpointData> checkpoint, FileSystem& fs = default_file_system());

@@ -21,6 +21,11 @@ using testing::EngineDir;
 using testing::expect_segments_match_state;
 using testing::make_entry;
 
+MemoryEntry with_content(MemoryEntry entry, std::string content) {
+  entry.content = std::move(content);
+  return entry;
+}
+
 void execute_ok(Engine& engine, const Command& command) {
   auto id = engine.execute_command_unsynced(command);
   ASSERT_TRUE(id) << id.error().message();
@@ -54,7 +59,7 @@ TEST(EngineOpen, ReopenFromTheLogAloneWritesNoSegmentBytes) {
   expect_segments_match_state(engine);
 }
 
-TEST(EngineOpen, ReopenFromCheckpointAndLogRebuildsTheSegments) {
+TEST(EngineOpen, ReopenFromCheckpointAndLogWritesTheCheckpointsMissingRecords) {
   EngineDir dir;
   StateMachine checkpointed;
   checkpointed.insert_memory(make_entry(1));
@@ -69,7 +74,7 @@ TEST(EngineOpen, ReopenFromCheckpointAndLogRebuildsTheSegments) {
       ASSERT_TRUE(log->append(c));
     }
   }
-  // Stale segment files that the checkpoint supersedes, including one that would not load.
+  // A segment file holding only a torn frame: none of the checkpoint's records is on disk.
   std::filesystem::create_directories(dir.segments_dir());
   testing::write_file(dir.segments_dir() / "000007.seg",
                       testing::bytes({9, 9, 9, 9, 9, 9, 9, 9, 9}));
@@ -81,11 +86,89 @@ TEST(EngineOpen, ReopenFromCheckpointAndLogRebuildsTheSegments) {
   auto neighbors = engine.state_machine().get_neighbors(MemoryId{2});
   ASSERT_TRUE(neighbors);
   EXPECT_EQ(neighbors->size(), 1u);
-  EXPECT_FALSE(std::filesystem::exists(dir.segments_dir() / "000007.seg"));
   expect_segments_match_state(engine);
   auto next = engine.execute_command_unsynced(InsertMemory{make_entry(6)});
   ASSERT_TRUE(next);
   EXPECT_EQ(*next, 5u);
+}
+
+// The store's checkpoint: save the engine's state, then rewrite the log without what it covers.
+void checkpoint_and_rewrite_log(EngineDir& dir, Engine& engine) {
+  ASSERT_TRUE(save_checkpoint(dir.checkpoint_path(), engine.state_machine(),
+                              engine.last_applied_id()));
+  ASSERT_TRUE(truncate_prefix(dir.wal_path(), engine.last_applied_id()));
+  ASSERT_TRUE(engine.reopen_wal());
+}
+
+TEST(EngineOpen, CheckpointOpenWritesNothingWhenTheSegmentsHoldItsRecords) {
+  EngineDir dir;
+  {
+    Engine engine = dir.create();
+    for (std::uint64_t id = 1; id <= 5; ++id) execute_ok(engine, InsertMemory{make_entry(id)});
+    execute_ok(engine, InsertMemory{with_content(make_entry(3), "rewritten")});  // the newer record wins
+    execute_ok(engine, DeleteMemory{MemoryId{2}});
+    checkpoint_and_rewrite_log(dir, engine);
+    execute_ok(engine, InsertMemory{make_entry(6)});  // the log tail
+  }
+  const std::uint64_t bytes_before = dir.segment_bytes();
+  for (int open = 0; open < 2; ++open) {
+    Engine engine = dir.reopen();
+    EXPECT_EQ(dir.segment_bytes(), bytes_before);
+    EXPECT_EQ(engine.state_machine().memory_count(), 5u);
+    // The deleted memory's record stays on disk, marked deleted for compaction.
+    ASSERT_TRUE(engine.segments().index().contains(MemoryId{2}));
+    EXPECT_TRUE(engine.segments().index().at(MemoryId{2}).deleted);
+    expect_segments_match_state(engine);
+  }
+}
+
+// Segment records the checkpoint outlived: each case damages the directory after a checkpoint
+// whose log was rewritten, so only the checkpoint still holds the memories.
+TEST(EngineOpen, CheckpointOpenRestoresRecordsTheSegmentsLost) {
+  struct Case {
+    const char* name;
+    void (*damage)(EngineDir&);
+  };
+  const Case cases[] = {
+      {"directory removed",
+       [](EngineDir& d) { std::filesystem::remove_all(d.segments_dir()); }},
+      {"last record cut off (unsynced tail lost)",
+       [](EngineDir& d) {
+         const auto path = d.segments_dir() / "000000.seg";
+         testing::truncate_to(path, std::filesystem::file_size(path) - 3);
+       }},
+      {"older record replaced by a different one",
+       [](EngineDir& d) {
+         auto storage = SegmentStorage::open(d.segments_dir());
+         ASSERT_TRUE(storage);
+         ASSERT_TRUE(storage->write_entry(with_content(make_entry(2), "content of X")));
+       }},
+      {"damage before the last frame of an older file (the directory cannot be loaded)",
+       [](EngineDir& d) {
+         testing::flip_byte(d.segments_dir() / "000000.seg", 20);
+         testing::write_file(d.segments_dir() / "000005.seg", {});
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineDir dir;
+    {
+      Engine engine = dir.create();
+      for (std::uint64_t id = 1; id <= 4; ++id) execute_ok(engine, InsertMemory{make_entry(id)});
+      checkpoint_and_rewrite_log(dir, engine);
+    }
+    c.damage(dir);
+    auto engine = dir.try_reopen();
+    ASSERT_TRUE(engine) << engine.error().message();
+    EXPECT_EQ(engine->state_machine().memory_count(), 4u);
+    expect_segments_match_state(*engine);
+    // What was written is durable and loads again without repair.
+    const std::uint64_t bytes = dir.segment_bytes();
+    engine = dir.try_reopen();
+    ASSERT_TRUE(engine) << engine.error().message();
+    EXPECT_EQ(dir.segment_bytes(), bytes);
+    expect_segments_match_state(*engine);
+  }
 }
 
 TEST(EngineOpen, TornLogTailIsCutAndItsRecordNoLongerCountsAsLive) {

@@ -146,7 +146,8 @@ Result<void, SegmentError> SegmentStorage::load_segment_file(std::uint32_t segme
         torn = true;
       } else {
         index_.insert_or_assign(entry->id,
-                                SegmentIndexEntry{segment, frame_start, frame.length, false});
+                                SegmentIndexEntry{segment, frame_start, frame.length, false,
+                                                  frame.stored_checksum});
       }
     }
     if (torn) {
@@ -218,8 +219,9 @@ Result<SegmentLocation, SegmentError> SegmentStorage::write_entry(const MemoryEn
                                  static_cast<std::uint32_t>(frame->size() - kFrameHeaderBytes)};
   if (auto written = file_->append(*frame); !written) return fail(std::move(written).error());
   current_size_ += frame->size();
-  index_.insert_or_assign(entry.id, SegmentIndexEntry{location.segment, location.offset,
-                                                      location.length, false});
+  index_.insert_or_assign(entry.id,
+                          SegmentIndexEntry{location.segment, location.offset, location.length,
+                                            false, load_u32_le(frame->data() + 4)});
   return location;
 }
 

@@ -69,7 +69,8 @@ struct SegmentIndexEntry {
   std::uint32_t segment = 0;
   std::uint64_t offset = 0;
   std::uint32_t length = 0;
-  bool deleted = false;  // set by the engine; never persisted
+  bool deleted = false;     // set by the engine; never persisted
+  std::uint32_t checksum = 0;  // the CRC-32/CKSUM stored in the frame (verified when loaded)
 };
 
 using SegmentIndex = std::unordered_map<MemoryId, SegmentIndexEntry>;

@@ -1,6 +1,9 @@
 #include "engine/engine.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "engine/capacity.hpp"
@@ -81,12 +84,38 @@ bool stored_record_matches(const SegmentIndex& index, const MemoryEntry& entry,
 // appended again, and the appends are synced. Records of memories the state does not hold are
 // left for the orphan marking after replay. Costs one encode and checksum per memory and writes
 // only what differs, instead of rewriting the whole directory on every open.
+//
+// The comparison only reads, so it is split across two threads when there is enough of it; the
+// appends keep the state's order.
 Result<void, EngineError> repair_segments_from(SegmentStorage& segments, const StateMachine& state) {
+  std::vector<const MemoryEntry*> entries;
+  entries.reserve(state.memories().size());
+  state.memories().for_each(
+      [&](std::uint64_t, const StateMachine::EntryPtr& entry) { entries.push_back(entry.get()); });
+  std::vector<char> stale_flags(entries.size(), 0);
+  const auto check = [&](std::size_t begin, std::size_t end) {
+    std::vector<std::byte> scratch;
+    for (std::size_t i = begin; i < end; ++i) {
+      stale_flags[i] = !stored_record_matches(segments.index(), *entries[i], scratch);
+    }
+  };
+  constexpr std::size_t kParallelFrom = 4096;
+  const std::size_t half = entries.size() / 2;
+  std::thread helper;
+  if (entries.size() >= kParallelFrom && std::thread::hardware_concurrency() > 1) {
+    try {
+      helper = std::thread(check, half, entries.size());
+    } catch (const std::system_error&) {
+      // No thread to spare: the caller's thread does all of it.
+    }
+  }
+  check(0, helper.joinable() ? half : entries.size());
+  if (helper.joinable()) helper.join();
+
   std::vector<const MemoryEntry*> stale;
-  std::vector<std::byte> scratch;
-  state.memories().for_each([&](std::uint64_t, const StateMachine::EntryPtr& entry) {
-    if (!stored_record_matches(segments.index(), *entry, scratch)) stale.push_back(entry.get());
-  });
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (stale_flags[i]) stale.push_back(entries[i]);
+  }
   if (stale.empty()) return {};
   for (const MemoryEntry* entry : stale) {
     if (auto written = segments.write_entry(*entry); !written) {
@@ -162,11 +191,13 @@ Result<Engine, EngineError> Engine::create(const std::filesystem::path& wal_path
   // lacks what the checkpoint covers, and the next checkpoint would overwrite it for good.
   auto checkpoint = load_checkpoint(checkpoint_path_for(wal_path), fs);
   if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
-  if (*checkpoint) return recover(wal_path, segments_dir, std::move(*checkpoint), fs);
+  if (*checkpoint) {
+    return recover(wal_path, segments_dir, std::move(*checkpoint), std::nullopt, fs);
+  }
 
   auto log_exists = fs.exists(wal_path);
   if (!log_exists) return EngineError{EngineError::Io{std::move(log_exists).error()}};
-  if (*log_exists) return recover(wal_path, segments_dir, std::nullopt, fs);
+  if (*log_exists) return recover(wal_path, segments_dir, std::nullopt, std::nullopt, fs);
 
   auto wal = WriteAheadLog::open(wal_path, fs);
   if (!wal) return wal_error(std::move(wal).error());
@@ -179,22 +210,45 @@ Result<Engine, EngineError> Engine::recover_from_checkpoint(
     const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
     std::optional<CheckpointData> checkpoint, FileSystem& fs) {
   recover_compaction_state(segments_dir, fs);
-  return recover(wal_path, segments_dir, std::move(checkpoint), fs);
+  return recover(wal_path, segments_dir, std::move(checkpoint), std::nullopt, fs);
 }
 
-Result<Engine, EngineError> Engine::recover(const std::filesystem::path& wal_path,
-                                            const std::filesystem::path& segments_dir,
-                                            std::optional<CheckpointData> checkpoint,
-                                            FileSystem& fs) {
+Result<Engine, EngineError> Engine::open_existing(const std::filesystem::path& wal_path,
+                                                  const std::filesystem::path& segments_dir,
+                                                  FileSystem& fs) {
+  recover_compaction_state(segments_dir, fs);
+  const std::filesystem::path checkpoint_path = checkpoint_path_for(wal_path);
+
+  // The two biggest reads of an open are independent: the checkpoint (read and decoded here)
+  // and the segment files (read, verified and indexed by the helper thread).
+  std::optional<Result<SegmentStorage, SegmentError>> opened;
+  std::thread helper;
+  if (fs.allows_concurrent_calls() && std::thread::hardware_concurrency() > 1) {
+    try {
+      helper = std::thread([&] { opened.emplace(SegmentStorage::open(segments_dir, fs)); });
+    } catch (const std::system_error&) {
+      // No thread to spare: recover opens the segments after the checkpoint.
+    }
+  }
+  auto checkpoint = load_checkpoint(checkpoint_path, fs);
+  if (helper.joinable()) helper.join();
+  if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
+  return recover(wal_path, segments_dir, std::move(*checkpoint), std::move(opened), fs);
+}
+
+Result<Engine, EngineError> Engine::recover(
+    const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
+    std::optional<CheckpointData> checkpoint,
+    std::optional<Result<SegmentStorage, SegmentError>> opened, FileSystem& fs) {
   // The segments directory is loaded as it stands. With a checkpoint, one that cannot be loaded
   // (damage before the last frame of an older file, an unreadable file) is rebuilt from the
   // checkpoint below instead of failing the open: the checkpoint holds every record it needs.
   std::optional<SegmentStorage> segments;
-  auto opened = SegmentStorage::open(segments_dir, fs);
-  if (opened) {
-    segments.emplace(std::move(*opened));
+  if (!opened) opened.emplace(SegmentStorage::open(segments_dir, fs));
+  if (*opened) {
+    segments.emplace(std::move(**opened));
   } else if (!checkpoint) {
-    return segment_error(std::move(opened).error());
+    return segment_error(std::move(*opened).error());
   }
 
   auto log = read_all_tolerant(wal_path, fs);

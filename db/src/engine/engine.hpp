@@ -70,7 +70,7 @@ struct EngineError {
   struct Compaction {  // "Compaction error: {}"
     CompactionError inner;
   };
-  struct Checkpoint {  // "Checkpoint error: {}" (only Engine::create, see there)
+  struct Checkpoint {  // "Checkpoint error: {}" (only Engine::create and open_existing)
     CheckpointError inner;
   };
   std::variant<Io, Wal, StateMachine, Segment, Compaction, Checkpoint> kind;
@@ -155,6 +155,15 @@ class Engine {
   static Result<Engine, EngineError> recover_from_checkpoint(
       const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
       std::optional<CheckpointData> checkpoint, FileSystem& fs = default_file_system());
+
+  // What the store does to reopen a database: recover_compaction_state(segments_dir), then
+  // loads the checkpoint beside the log (checkpoint_path_for(wal_path); none when absent, any
+  // other failure is Checkpoint) and recovers exactly as recover_from_checkpoint. When the file
+  // system allows concurrent calls, the checkpoint is read and decoded while the segment files
+  // are loaded on a second thread; the result is the same.
+  static Result<Engine, EngineError> open_existing(const std::filesystem::path& wal_path,
+                                                   const std::filesystem::path& segments_dir,
+                                                   FileSystem& fs = default_file_system());
 
   Engine(Engine&&) noexcept;
   Engine& operator=(Engine&&) noexcept;
@@ -251,11 +260,12 @@ class Engine {
   Engine(WriteAheadLog wal, SegmentStorage segments, StateMachine state,
          std::uint64_t last_applied_id, FileSystem& fs);
 
-  // recover_from_checkpoint after recover_compaction_state.
-  static Result<Engine, EngineError> recover(const std::filesystem::path& wal_path,
-                                             const std::filesystem::path& segments_dir,
-                                             std::optional<CheckpointData> checkpoint,
-                                             FileSystem& fs);
+  // recover_from_checkpoint after recover_compaction_state. `opened` is the segment storage
+  // already opened over segments_dir (or the failure of that open); none opens it here.
+  static Result<Engine, EngineError> recover(
+      const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
+      std::optional<CheckpointData> checkpoint,
+      std::optional<Result<SegmentStorage, SegmentError>> opened, FileSystem& fs);
   Result<void, EngineError> check_before_logging(const Command& command) const;
   void track(const Command& command);
 

@@ -1,5 +1,7 @@
 #include "storage/checkpoint.hpp"
 
+#include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -56,10 +58,12 @@ Result<std::optional<CheckpointData>, CheckpointError> load_checkpoint(
   }
   auto size = (*file)->size();
   if (!size) return io_error(std::move(size).error());
-  std::vector<std::byte> bytes(*size);
-  auto got = (*file)->read_at(0, bytes);
+  // Not zero-filled first: the read overwrites it, and a checkpoint is as large as the state.
+  std::unique_ptr<std::byte[]> buffer(new std::byte[*size]);
+  auto got = (*file)->read_at(0, std::span<std::byte>(buffer.get(), *size));
   if (!got) return io_error(std::move(got).error());
-  bytes.resize(*got);  // a file that shrank while read decodes as what was read
+  // A file that shrank while read decodes as what was read.
+  const std::span<const std::byte> bytes(buffer.get(), *got);
   if (bytes.size() < kCheckpointHeaderBytes) {
     return serialization_error(SerializationError{"unexpected end of input"});
   }

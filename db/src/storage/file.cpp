@@ -126,6 +126,8 @@ int open_retrying(const std::filesystem::path& path, int flags) {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  bool allows_concurrent_calls() const override { return true; }
+
   Result<std::unique_ptr<ReadableFile>, IoError> open_readable(
       const std::filesystem::path& path) override {
     const int fd = open_retrying(path, O_RDONLY);

@@ -120,6 +120,11 @@ class FileSystem {
   // Makes the directory's entries (creations, renames, removals) survive a crash. A file system
   // that cannot sync directories (EINVAL) counts as success.
   virtual Result<void, IoError> sync_directory(const std::filesystem::path& path) = 0;
+
+  // Whether calls may come from several threads at once (an open then reads independent files
+  // in parallel). False unless an implementation says so: test doubles that record or inject
+  // faults by call order keep a single, deterministic sequence of calls.
+  virtual bool allows_concurrent_calls() const { return false; }
 };
 
 // The POSIX implementation, shared by the whole process. It lives until the process exits.

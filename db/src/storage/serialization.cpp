@@ -61,6 +61,14 @@ class Writer {
     if (n != 0) std::memcpy(out_, data, n);
     out_ += n;
   }
+  // IEEE-754 bit patterns, little-endian: one copy on a little-endian machine.
+  void floats(const float* values, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+      raw(values, n * sizeof(float));
+    } else {
+      for (std::size_t i = 0; i < n; ++i) f32(values[i]);
+    }
+  }
   void string(const std::string& s) {
     u64(s.size());
     raw(s.data(), s.size());
@@ -73,7 +81,7 @@ class Writer {
     if (e.embedding) {
       u8(1);
       u64(e.embedding->size());
-      for (float x : *e.embedding) f32(x);
+      floats(e.embedding->data(), e.embedding->size());
     } else {
       u8(0);
     }
@@ -263,8 +271,12 @@ Result<MemoryEntry, SerializationError> read_entry(Cursor& in) {
     // count(4) has checked that all the floats are present: read them in one pass.
     const std::byte* p = in.take(*dim * 4);
     std::vector<float> values(*dim);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      values[i] = std::bit_cast<float>(load_u32_le(p + 4 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+      if (!values.empty()) std::memcpy(values.data(), p, values.size() * sizeof(float));
+    } else {
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = std::bit_cast<float>(load_u32_le(p + 4 * i));
+      }
     }
     e.embedding = std::move(values);
   } else if (*tag != 0) {

@@ -153,11 +153,14 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::recover_with_policies(
     const StoreOptions& options, FileSystem& fs) {
   remove_stale_rewrite_temporaries(options.wal_path, fs);  // left by a crash inside a rewrite
-  auto checkpoint = load_checkpoint(checkpoint_path_for(options.wal_path), fs);
-  if (!checkpoint) return StoreError{StoreError::Checkpoint{std::move(checkpoint).error()}};
-  auto engine = Engine::recover_from_checkpoint(options.wal_path, options.segments_dir,
-                                                std::move(*checkpoint), fs);
-  if (!engine) return engine_error(std::move(engine).error());
+  auto engine = Engine::open_existing(options.wal_path, options.segments_dir, fs);
+  if (!engine) {
+    // A checkpoint that cannot be loaded is the store's own Checkpoint failure.
+    if (auto* failed = std::get_if<EngineError::Checkpoint>(&engine.error().kind)) {
+      return StoreError{StoreError::Checkpoint{std::move(failed->inner)}};
+    }
+    return engine_error(std::move(engine).error());
+  }
   return from_engine(std::move(*engine), options, fs);
 }
 

@@ -42,6 +42,45 @@ class StoreTest : public testing::StoreFixture {
   }
 };
 
+std::uint64_t directory_bytes(const std::filesystem::path& dir) {
+  std::uint64_t total = 0;
+  for (const auto& file : std::filesystem::directory_iterator(dir)) total += file.file_size();
+  return total;
+}
+
+TEST_F(StoreTest, ReopenFromACheckpointKeepsTheSegmentsAndReportsADamagedCheckpoint) {
+  {
+    auto store = open_store(options());
+    ASSERT_TRUE(store);
+    for (std::uint64_t id = 1; id <= 6; ++id) ASSERT_TRUE(store->insert_memory(store_memory(id)));
+    ASSERT_TRUE(store->checkpoint_now());
+    ASSERT_TRUE(store->insert_memory(store_memory(7)));
+  }
+  const std::uint64_t segment_bytes = directory_bytes(segments_dir());
+  {
+    auto store = open_store(options());
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->state_machine().memory_count(), 7u);
+    EXPECT_EQ(store->indexed_embeddings(), 7u);
+    EXPECT_EQ(directory_bytes(segments_dir()), segment_bytes);  // nothing rewritten
+  }
+
+  const auto intact = checkpoint_path().string() + ".intact";
+  std::filesystem::copy_file(checkpoint_path(), intact);
+  std::filesystem::resize_file(checkpoint_path(), file_size(checkpoint_path()) / 2);
+  auto refused = TessaraDBStore::recover_with_policies(options());
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(std::holds_alternative<TessaraDBStoreError::Checkpoint>(refused.error().kind));
+  EXPECT_EQ(refused.error().message().rfind("Checkpoint error: Serialization error", 0), 0u)
+      << refused.error().message();
+
+  std::filesystem::copy_file(intact, checkpoint_path(),
+                             std::filesystem::copy_options::overwrite_existing);
+  auto store = open_store(options());
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->state_machine().memory_count(), 7u);
+}
+
 TEST_F(StoreTest, WrongLengthEmbeddingIsRefusedBeforeTheLog) {
   auto store = open_store(options());
   ASSERT_TRUE(store);

@@ -69,6 +69,7 @@ void build(const std::filesystem::path& dir, std::uint64_t memories) {
 
 struct OpenFigures {
   double seconds = 0;
+  double cpu_seconds = 0;  // user + system time of the open (both threads)
   long max_rss_kib = 0;
 };
 
@@ -88,6 +89,8 @@ OpenFigures open_in_child(const std::filesystem::path& dir, std::uint64_t memori
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     figures.max_rss_kib = usage.ru_maxrss;
+    figures.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (write(fds[1], &figures, sizeof figures) != sizeof figures) _exit(1);
     _exit(0);
   }
@@ -120,13 +123,14 @@ int main(int argc, char** argv) {
                 bench::now_seconds() - start);
   }
 
-  std::vector<double> seconds, rss;
+  std::vector<double> seconds, cpu, rss;
   for (int i = 0; i < opens; ++i) {
     const OpenFigures f = open_in_child(dir, memories);
     seconds.push_back(f.seconds);
+    cpu.push_back(f.cpu_seconds);
     rss.push_back(static_cast<double>(f.max_rss_kib) * 1024.0);
-    std::printf("  open %d: %.3f s, peak RSS %.0f MiB\n", i + 1, f.seconds,
-                rss.back() / 1048576.0);
+    std::printf("  open %d: %.3f s (cpu %.3f s), peak RSS %.0f MiB\n", i + 1, f.seconds,
+                f.cpu_seconds, rss.back() / 1048576.0);
     std::fflush(stdout);
   }
   const double vector_bytes = static_cast<double>(memories) * kDimension * sizeof(float);
@@ -134,6 +138,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(memories), opens);
   std::printf("%-28s %12s\n", "figure", "median");
   std::printf("%-28s %12.3f\n", "open (s)", bench::median(seconds));
+  std::printf("%-28s %12.3f\n", "open cpu, both threads (s)", bench::median(cpu));
   std::printf("%-28s %12.0f\n", "peak RSS (MiB)", bench::median(rss) / 1048576.0);
   std::printf("%-28s %12.3f\n", "peak RSS / vector bytes", bench::median(rss) / vector_bytes);
   return 0;

@@ -1,6 +1,7 @@
 #include "storage/checkpoint.hpp"
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -17,6 +18,33 @@ CheckpointError unsupported_version(std::uint32_t version) {
   error.kind.emplace<CheckpointError::UnsupportedVersion>(CheckpointError::UnsupportedVersion{version});
   return error;
 }
+
+// A checkpoint file read piece by piece while it is decoded; the first read failure is kept.
+class FileByteSource final : public ByteSource {
+ public:
+  FileByteSource(ReadableFile& file, std::uint64_t size) : file_(file), size_(size) {}
+
+  std::uint64_t size() const override { return size_; }
+  std::size_t read(std::uint64_t offset, std::span<std::byte> out) override {
+    if (failure_) return 0;
+    auto got = file_.read_at(offset, out);
+    if (!got) {
+      failure_ = std::move(got).error();
+      return 0;
+    }
+    return *got;
+  }
+  const std::optional<IoError>& failure() const { return failure_; }
+
+ private:
+  ReadableFile& file_;
+  std::uint64_t size_;
+  std::optional<IoError> failure_;
+};
+
+// The decoder holds this much of the file at a time, not the whole checkpoint (which is about as
+// large as the state it holds).
+constexpr std::size_t kCheckpointReadWindow = std::size_t{4} << 20;
 
 }  // namespace
 
@@ -58,16 +86,10 @@ Result<std::optional<CheckpointData>, CheckpointError> load_checkpoint(
   }
   auto size = (*file)->size();
   if (!size) return io_error(std::move(size).error());
-  // Not zero-filled first: the read overwrites it, and a checkpoint is as large as the state.
-  std::unique_ptr<std::byte[]> buffer(new std::byte[*size]);
-  auto got = (*file)->read_at(0, std::span<std::byte>(buffer.get(), *size));
-  if (!got) return io_error(std::move(got).error());
-  // A file that shrank while read decodes as what was read.
-  const std::span<const std::byte> bytes(buffer.get(), *got);
-  if (bytes.size() < kCheckpointHeaderBytes) {
-    return serialization_error(SerializationError{"unexpected end of input"});
-  }
-  auto data = decode_checkpoint(bytes);
+  FileByteSource source(**file, *size);
+  auto data = decode_checkpoint(source, kCheckpointReadWindow);
+  if (source.failure()) return io_error(*source.failure());
+  // A file shorter than its header fails like any other input that ends early.
   if (!data) return serialization_error(std::move(data).error());
   if (data->version != kCheckpointVersion) {
     return unsupported_version(data->version);

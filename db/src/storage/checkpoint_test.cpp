@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string_view>
+
+#include "storage/frame.hpp"
+#include "storage/serialization.hpp"
+
 #include "testing/storage_damage.hpp"
 #include "testing/storage_fault_fs.hpp"
 #include "testing/storage_records.hpp"
@@ -116,6 +122,66 @@ TEST_F(CheckpointTest, UnreadableMetadataIsAnErrorNotAbsence) {
   auto loaded = load_checkpoint(path(), fs);
   ASSERT_FALSE(loaded);
   EXPECT_TRUE(std::holds_alternative<CheckpointError::Io>(loaded.error().kind));
+}
+
+}  // namespace
+}  // namespace tessaradb
+
+namespace tessaradb {
+namespace {
+
+// Serves a byte string through reads, as a file would; counts them.
+class SpanSource final : public ByteSource {
+ public:
+  explicit SpanSource(std::span<const std::byte> bytes) : bytes_(bytes) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  std::size_t read(std::uint64_t offset, std::span<std::byte> out) override {
+    ++reads;
+    const std::size_t n = std::min<std::size_t>(out.size(), bytes_.size() - offset);
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
+    return n;
+  }
+  int reads = 0;
+
+ private:
+  std::span<const std::byte> bytes_;
+};
+
+std::string outcome(const Result<CheckpointData, SerializationError>& decoded) {
+  if (!decoded) return "error: " + decoded.error().message();
+  const auto again = encode_checkpoint(decoded->last_applied_id, decoded->state_machine);
+  return "ok: " + std::to_string(decoded->version) + " " + std::to_string(again.size()) + " " +
+         std::to_string(crc32_cksum(again));
+}
+
+TEST(CheckpointWindowedDecode, GivesWhatOneBufferGivesForEveryPrefixAndDamage) {
+  const std::vector<std::byte> whole = encode_checkpoint(7, small_state());
+  // Invalid UTF-8 inside a namespace: the error names its byte offset in the whole file.
+  std::vector<std::byte> bad_utf8 = whole;
+  const std::string_view name = "default";
+  const auto at = std::search(bad_utf8.begin(), bad_utf8.end(), name.begin(), name.end(),
+                              [](std::byte b, char c) { return b == std::byte(c); });
+  ASSERT_NE(at, bad_utf8.end());
+  at[2] = std::byte{0xFF};
+
+  for (const std::vector<std::byte>* input : {&whole, static_cast<const std::vector<std::byte>*>(&bad_utf8)}) {
+    for (std::size_t length = 0; length <= input->size(); ++length) {
+      const std::span<const std::byte> prefix(input->data(), length);
+      const std::string expected = outcome(decode_checkpoint(prefix));
+      // Windows smaller than one number, than one embedding, and larger than the input.
+      for (const std::size_t window : {1, 5, 40, 1 << 20}) {
+        SpanSource source(prefix);
+        ASSERT_EQ(outcome(decode_checkpoint(source, window)), expected)
+            << "length " << length << " window " << window;
+      }
+    }
+  }
+  EXPECT_EQ(outcome(decode_checkpoint(whole)).substr(0, 4), "ok: ");
+  SpanSource small_windows(whole);
+  ASSERT_TRUE(decode_checkpoint(small_windows, 40));
+  EXPECT_GT(small_windows.reads, 3);  // the input really was read piece by piece
+  EXPECT_NE(outcome(decode_checkpoint(bad_utf8)).find("invalid utf-8 in the string at byte"),
+            std::string::npos);
 }
 
 }  // namespace

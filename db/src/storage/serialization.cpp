@@ -175,18 +175,24 @@ bool is_valid_utf8(std::string_view s) {
 // Consumes input front to back. Every read checks the bytes that remain first; every count is
 // checked against them (divided by the smallest encoding of one element) before anything sized by
 // it is allocated.
+//
+// The input is either one span, or a ByteSource read through a window that is refilled as the
+// cursor moves: then only the window is in memory, and "the bytes that remain" are those left in
+// the whole source, so every check and every error is the same as over one span of all of it.
 class Cursor {
  public:
-  explicit Cursor(std::span<const std::byte> in) : in_(in) {}
+  explicit Cursor(std::span<const std::byte> in) : in_(in), total_(in.size()) {}
+  Cursor(ByteSource& source, std::size_t window_bytes)
+      : total_(source.size()), source_(&source), window_bytes_(window_bytes) {}
 
-  std::size_t remaining() const { return in_.size() - pos_; }
+  std::uint64_t remaining() const { return total_ - (base_ + pos_); }
 
   Result<std::uint8_t, SerializationError> u8() {
-    if (remaining() < 1) return end_of_input();
+    if (!ensure(1)) return end_of_input();
     return std::to_integer<std::uint8_t>(in_[pos_++]);
   }
   Result<std::uint32_t, SerializationError> u32() {
-    if (remaining() < 4) return end_of_input();
+    if (!ensure(4)) return end_of_input();
     std::uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
       v |= std::uint32_t{std::to_integer<std::uint8_t>(in_[pos_++])} << (8 * i);
@@ -194,7 +200,7 @@ class Cursor {
     return v;
   }
   Result<std::uint64_t, SerializationError> u64() {
-    if (remaining() < 8) return end_of_input();
+    if (!ensure(8)) return end_of_input();
     std::uint64_t v = 0;
     for (int i = 0; i < 8; ++i) {
       v |= std::uint64_t{std::to_integer<std::uint8_t>(in_[pos_++])} << (8 * i);
@@ -215,9 +221,11 @@ class Cursor {
     return *n;
   }
 
-  // The next `n` bytes, which the caller has checked are there (n <= remaining()).
+  // The next `n` bytes, which the caller has checked are there (n <= remaining()); null only when
+  // the source fails to deliver them. Valid until the next read.
   const std::byte* take(std::size_t n) {
     assert(n <= remaining());
+    if (!ensure(n)) return nullptr;
     const std::byte* p = in_.data() + pos_;
     pos_ += n;
     return p;
@@ -226,13 +234,13 @@ class Cursor {
   Result<std::string, SerializationError> bytes() {
     auto n = count(1);
     if (!n) return std::move(n).error();
-    std::string out(reinterpret_cast<const char*>(in_.data() + pos_), *n);
-    pos_ += *n;
-    return out;
+    const std::byte* p = take(static_cast<std::size_t>(*n));
+    if (p == nullptr) return end_of_input();
+    return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(*n));
   }
 
   Result<std::string, SerializationError> string() {
-    const std::size_t start = pos_;
+    const std::uint64_t start = base_ + pos_;
     auto s = bytes();
     if (s && !is_valid_utf8(*s)) {
       return SerializationError{"invalid utf-8 in the string at byte " + std::to_string(start)};
@@ -241,8 +249,39 @@ class Cursor {
   }
 
  private:
-  std::span<const std::byte> in_;
-  std::size_t pos_ = 0;
+  // Whether the next `n` bytes are in the window, refilling it from the source when they are not.
+  bool ensure(std::size_t n) {
+    if (in_.size() - pos_ >= n) return true;
+    if (source_ == nullptr || n > remaining()) return false;
+    // The window moves to the cursor's position: the unread bytes first, then as much of the
+    // source as fits a window (or exactly what `n` needs, when that is more).
+    const std::size_t kept = in_.size() - pos_;
+    const std::size_t size = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max(window_bytes_, n), remaining()));
+    if (window_.size() < size) {
+      std::vector<std::byte> grown(size);
+      if (kept != 0) std::memcpy(grown.data(), in_.data() + pos_, kept);
+      window_ = std::move(grown);
+    } else if (kept != 0) {
+      std::memmove(window_.data(), in_.data() + pos_, kept);
+    }
+    base_ += pos_;
+    pos_ = 0;
+    const std::uint64_t read_from = base_ + kept;
+    const std::size_t got =
+        source_->read(read_from, std::span<std::byte>(window_.data() + kept, size - kept));
+    if (got < size - kept) total_ = read_from + got;  // the source ended (or failed) early
+    in_ = std::span<const std::byte>(window_.data(), kept + got);
+    return in_.size() >= n;
+  }
+
+  std::span<const std::byte> in_;  // the window
+  std::size_t pos_ = 0;            // in the window
+  std::uint64_t base_ = 0;         // source offset of the window's first byte
+  std::uint64_t total_ = 0;        // bytes in the whole input
+  ByteSource* source_ = nullptr;
+  std::size_t window_bytes_ = 0;
+  std::vector<std::byte> window_;
 };
 
 // Each decoder returns the error of the first failing read; `if (!x) return error(x)` keeps the
@@ -269,7 +308,8 @@ Result<MemoryEntry, SerializationError> read_entry(Cursor& in) {
     auto dim = in.count(4);
     if (!dim) return error(dim);
     // count(4) has checked that all the floats are present: read them in one pass.
-    const std::byte* p = in.take(*dim * 4);
+    const std::byte* p = in.take(static_cast<std::size_t>(*dim * 4));
+    if (p == nullptr) return end_of_input();
     std::vector<float> values(*dim);
     if constexpr (std::endian::native == std::endian::little) {
       if (!values.empty()) std::memcpy(values.data(), p, values.size() * sizeof(float));
@@ -472,8 +512,9 @@ std::vector<std::byte> encode_checkpoint(std::uint64_t last_applied_id, const St
   return out;
 }
 
-Result<CheckpointData, SerializationError> decode_checkpoint(std::span<const std::byte> bytes) {
-  Cursor in(bytes);
+namespace {
+
+Result<CheckpointData, SerializationError> read_checkpoint(Cursor& in) {
   CheckpointData data;
   auto version = in.u32();
   if (!version) return error(version);
@@ -544,6 +585,19 @@ Result<CheckpointData, SerializationError> decode_checkpoint(std::span<const std
   data.state_machine =
       StateMachine::from_parts(std::move(memories), std::move(graph), std::move(temporal));
   return data;
+}
+
+}  // namespace
+
+Result<CheckpointData, SerializationError> decode_checkpoint(std::span<const std::byte> bytes) {
+  Cursor in(bytes);
+  return read_checkpoint(in);
+}
+
+Result<CheckpointData, SerializationError> decode_checkpoint(ByteSource& source,
+                                                             std::size_t window_bytes) {
+  Cursor in(source, window_bytes);
+  return read_checkpoint(in);
 }
 
 }  // namespace tessaradb

@@ -101,4 +101,21 @@ std::vector<std::byte> encode_checkpoint(std::uint64_t last_applied_id, const St
 // not its own id is a decode error.
 Result<CheckpointData, SerializationError> decode_checkpoint(std::span<const std::byte> bytes);
 
+// Bytes read on demand, for decoding input too large to hold at once.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // The number of bytes the source holds.
+  virtual std::uint64_t size() const = 0;
+  // Reads up to out.size() bytes at `offset`; fewer only when the source ends or fails first.
+  virtual std::size_t read(std::uint64_t offset, std::span<std::byte> out) = 0;
+};
+
+// decode_checkpoint over a source read through a window of about `window_bytes` (larger only for
+// a single string or embedding that needs more): the same result and the same errors as decoding
+// all of its bytes at once, without holding them. A source that fails or ends early decodes as
+// what it delivered.
+Result<CheckpointData, SerializationError> decode_checkpoint(ByteSource& source,
+                                                             std::size_t window_bytes);
+
 }  // namespace tessaradb

@@ -15,80 +15,197 @@ static_assert(kTileRows == 8, "the broadcast below spells out eight lanes");
 inline void load_lanes(Lanes& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
 inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof(v)); }
 
-// Four tiles at a time keep four independent accumulators in flight, which hides the latency of
-// the additions; every lane still adds its products strictly in element order. Multiplication and
-// addition stay separate instructions (no contraction is allowed), so the bits equal the
-// scalar loop's whatever instruction set compiles this.
-__attribute__((always_inline)) inline void dot_tiles_body(const float* query, const float* tiles,
+// Eight tiles at a time keep eight independent accumulators in flight, enough to hide the
+// latency of the additions on two adders; every lane still adds its products strictly in element
+// order. Multiplication and addition stay separate instructions (no contraction is allowed), so
+// the bits equal the scalar loop's whatever instruction set compiles this. `tile_at(t)` gives the
+// first float of the t-th tile to score.
+template <std::size_t kGroup, typename TileAt>
+__attribute__((always_inline)) inline void dot_tile_group(const float* query, TileAt&& tile_at,
+                                                          std::size_t dimension, std::size_t t,
+                                                          float* out) noexcept {
+  const float* tiles[kGroup];
+#pragma GCC unroll 8
+  for (std::size_t g = 0; g < kGroup; ++g) tiles[g] = tile_at(t + g);
+  Lanes sums[kGroup] = {};
+  for (std::size_t i = 0; i < dimension; ++i) {
+    const float x = query[i];
+    const Lanes q = {x, x, x, x, x, x, x, x};
+    const std::size_t off = i * kTileRows;
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < kGroup; ++g) {
+      Lanes v;
+      load_lanes(v, tiles[g] + off);
+      sums[g] = sums[g] + q * v;
+    }
+  }
+#pragma GCC unroll 8
+  for (std::size_t g = 0; g < kGroup; ++g) store_lanes(out + (t + g) * kTileRows, sums[g]);
+}
+
+template <typename TileAt>
+__attribute__((always_inline)) inline void dot_tiles_body(const float* query, TileAt&& tile_at,
                                                           std::size_t dimension,
                                                           std::size_t tile_count,
                                                           float* out) noexcept {
-  const std::size_t tile_floats = dimension * kTileRows;
   std::size_t t = 0;
-  for (; t + 4 <= tile_count; t += 4) {
-    const float* a = tiles + t * tile_floats;
-    const float* b = a + tile_floats;
-    const float* c = b + tile_floats;
-    const float* d = c + tile_floats;
-    Lanes sa = {}, sb = {}, sc = {}, sd = {};
-    Lanes va, vb, vc, vd;
-    for (std::size_t i = 0; i < dimension; ++i) {
-      const float x = query[i];
-      const Lanes q = {x, x, x, x, x, x, x, x};
-      const std::size_t off = i * kTileRows;
-      load_lanes(va, a + off);
-      load_lanes(vb, b + off);
-      load_lanes(vc, c + off);
-      load_lanes(vd, d + off);
-      sa = sa + q * va;
-      sb = sb + q * vb;
-      sc = sc + q * vc;
-      sd = sd + q * vd;
-    }
-    store_lanes(out + (t + 0) * kTileRows, sa);
-    store_lanes(out + (t + 1) * kTileRows, sb);
-    store_lanes(out + (t + 2) * kTileRows, sc);
-    store_lanes(out + (t + 3) * kTileRows, sd);
+  for (; t + 8 <= tile_count; t += 8) dot_tile_group<8>(query, tile_at, dimension, t, out);
+  for (; t + 4 <= tile_count; t += 4) dot_tile_group<4>(query, tile_at, dimension, t, out);
+  for (; t < tile_count; ++t) dot_tile_group<1>(query, tile_at, dimension, t, out);
+}
+
+typedef int LaneIndex __attribute__((vector_size(kTileRows * sizeof(int))));
+
+// Element e of each of the eight row slices in `r`, for e in 0..7: an 8x8 transpose, so that
+// lane l of c[e] is r[l][e].
+__attribute__((always_inline)) inline void transpose8(const Lanes (&r)[8], Lanes (&c)[8]) noexcept {
+  constexpr LaneIndex kLow = {0, 8, 1, 9, 4, 12, 5, 13};
+  constexpr LaneIndex kHigh = {2, 10, 3, 11, 6, 14, 7, 15};
+  constexpr LaneIndex kPairsLow = {0, 1, 8, 9, 4, 5, 12, 13};
+  constexpr LaneIndex kPairsHigh = {2, 3, 10, 11, 6, 7, 14, 15};
+  constexpr LaneIndex kHalvesLow = {0, 1, 2, 3, 8, 9, 10, 11};
+  constexpr LaneIndex kHalvesHigh = {4, 5, 6, 7, 12, 13, 14, 15};
+  Lanes t[8], u[8];
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; k += 2) {
+    t[k] = __builtin_shuffle(r[k], r[k + 1], kLow);
+    t[k + 1] = __builtin_shuffle(r[k], r[k + 1], kHigh);
   }
-  for (; t < tile_count; ++t) {
-    const float* a = tiles + t * tile_floats;
-    Lanes sa = {}, va;
-    for (std::size_t i = 0; i < dimension; ++i) {
-      const float x = query[i];
-      const Lanes q = {x, x, x, x, x, x, x, x};
-      load_lanes(va, a + i * kTileRows);
-      sa = sa + q * va;
-    }
-    store_lanes(out + t * kTileRows, sa);
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; k += 4) {
+    u[k] = __builtin_shuffle(t[k], t[k + 2], kPairsLow);
+    u[k + 1] = __builtin_shuffle(t[k], t[k + 2], kPairsHigh);
+    u[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], kPairsLow);
+    u[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], kPairsHigh);
+  }
+#pragma GCC unroll 8
+  for (int e = 0; e < 4; ++e) {
+    c[e] = __builtin_shuffle(u[e], u[e + 4], kHalvesLow);
+    c[e + 4] = __builtin_shuffle(u[e], u[e + 4], kHalvesHigh);
   }
 }
 
-using DotTiles = void (*)(const float*, const float*, std::size_t, std::size_t, float*) noexcept;
-
-__attribute__((target("avx2"))) void dot_tiles_avx2(const float* query, const float* tiles,
-                                                    std::size_t dimension, std::size_t tile_count,
-                                                    float* out) noexcept {
-  dot_tiles_body(query, tiles, dimension, tile_count, out);
+// dot products of the query with `count` rows stored one after the other (row-major), eight
+// rows at a time with one row per lane: eight elements of each row are loaded and transposed,
+// and each lane adds its products strictly in element order, as the scalar loop does.
+__attribute__((always_inline)) inline void dot_rows_body(const float* query, const float* rows,
+                                                         std::size_t dimension, std::size_t count,
+                                                         float* out) noexcept {
+  for (std::size_t first = 0; first < count; first += kTileRows) {
+    const std::size_t in_group = std::min(kTileRows, count - first);
+    const float* row[kTileRows];
+    // A short last group repeats its first row in the spare lanes, whose sums are dropped.
+    for (std::size_t l = 0; l < kTileRows; ++l) {
+      row[l] = rows + (first + (l < in_group ? l : 0)) * dimension;
+    }
+    Lanes sum = {};
+    std::size_t i = 0;
+    for (; i + kTileRows <= dimension; i += kTileRows) {
+      Lanes r[8], c[8];
+#pragma GCC unroll 8
+      for (std::size_t l = 0; l < kTileRows; ++l) load_lanes(r[l], row[l] + i);
+      transpose8(r, c);
+#pragma GCC unroll 8
+      for (std::size_t e = 0; e < kTileRows; ++e) {
+        const float x = query[i + e];
+        const Lanes q = {x, x, x, x, x, x, x, x};
+        sum = sum + q * c[e];
+      }
+    }
+    for (; i < dimension; ++i) {
+      const float x = query[i];
+      const Lanes q = {x, x, x, x, x, x, x, x};
+      const Lanes v = {row[0][i], row[1][i], row[2][i], row[3][i],
+                       row[4][i], row[5][i], row[6][i], row[7][i]};
+      sum = sum + q * v;
+    }
+    float lanes[kTileRows];
+    store_lanes(lanes, sum);
+    for (std::size_t l = 0; l < in_group; ++l) out[first + l] = lanes[l];
+  }
 }
 
-void dot_tiles_baseline(const float* query, const float* tiles, std::size_t dimension,
-                        std::size_t tile_count, float* out) noexcept {
-  dot_tiles_body(query, tiles, dimension, tile_count, out);
-}
+struct Kernels {
+  void (*contiguous)(const float*, const float*, std::size_t, std::size_t, float*) noexcept;
+  void (*listed)(const float*, const float* const*, std::size_t, std::size_t, float*) noexcept;
+  void (*rows)(const float*, const float*, std::size_t, std::size_t, float*) noexcept;
+};
+
+template <typename Target>
+struct KernelsFor {
+  static void contiguous(const float* query, const float* tiles, std::size_t dimension,
+                         std::size_t tile_count, float* out) noexcept {
+    const std::size_t tile_floats = dimension * kTileRows;
+    Target::run([&](std::size_t t) { return tiles + t * tile_floats; }, query, dimension,
+                tile_count, out);
+  }
+  static void listed(const float* query, const float* const* tiles, std::size_t dimension,
+                     std::size_t tile_count, float* out) noexcept {
+    Target::run([&](std::size_t t) { return tiles[t]; }, query, dimension, tile_count, out);
+  }
+  static void rows(const float* query, const float* rows, std::size_t dimension,
+                   std::size_t count, float* out) noexcept {
+    Target::run_rows(query, rows, dimension, count, out);
+  }
+};
+
+struct Avx2 {
+  template <typename TileAt>
+  __attribute__((target("avx2"))) static void run(TileAt tile_at, const float* query,
+                                                  std::size_t dimension, std::size_t tile_count,
+                                                  float* out) noexcept {
+    dot_tiles_body(query, tile_at, dimension, tile_count, out);
+  }
+  __attribute__((target("avx2"))) static void run_rows(const float* query, const float* rows,
+                                                       std::size_t dimension, std::size_t count,
+                                                       float* out) noexcept {
+    dot_rows_body(query, rows, dimension, count, out);
+  }
+};
+
+struct Baseline {
+  template <typename TileAt>
+  static void run(TileAt tile_at, const float* query, std::size_t dimension,
+                  std::size_t tile_count, float* out) noexcept {
+    dot_tiles_body(query, tile_at, dimension, tile_count, out);
+  }
+  static void run_rows(const float* query, const float* rows, std::size_t dimension,
+                       std::size_t count, float* out) noexcept {
+    dot_rows_body(query, rows, dimension, count, out);
+  }
+};
 
 // Chosen on first use rather than through an ifunc resolver: resolvers run before sanitizer
 // runtimes are ready, and thread-sanitized builds crash in them.
-DotTiles pick_dot_tiles() noexcept {
+Kernels pick_kernels() noexcept {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? dot_tiles_avx2 : dot_tiles_baseline;
+  if (__builtin_cpu_supports("avx2")) {
+    return Kernels{KernelsFor<Avx2>::contiguous, KernelsFor<Avx2>::listed, KernelsFor<Avx2>::rows};
+  }
+  return Kernels{KernelsFor<Baseline>::contiguous, KernelsFor<Baseline>::listed,
+                 KernelsFor<Baseline>::rows};
+}
+
+const Kernels& kernels() noexcept {
+  static const Kernels chosen = pick_kernels();
+  return chosen;
 }
 
 }  // namespace
 
 void dot_tiles(const float* query, const float* tiles, std::size_t dimension,
                std::size_t tile_count, float* out) noexcept {
-  static const DotTiles kernel = pick_dot_tiles();
-  kernel(query, tiles, dimension, tile_count, out);
+  kernels().contiguous(query, tiles, dimension, tile_count, out);
+}
+
+void dot_tile_list(const float* query, const float* const* tiles, std::size_t dimension,
+                   std::size_t tile_count, float* out) noexcept {
+  kernels().listed(query, tiles, dimension, tile_count, out);
+}
+
+void dot_rows(const float* query, const float* rows, std::size_t dimension, std::size_t count,
+              float* out) noexcept {
+  kernels().rows(query, rows, dimension, count, out);
 }
 
 void score_rows(const VectorBlock& block, std::size_t begin, std::size_t end, const float* query,
@@ -112,7 +229,7 @@ TopK::TopK(std::size_t k, std::size_t reserve_hint) : k_(k) {
   heap_.reserve(std::min(k, reserve_hint));
 }
 
-void TopK::offer(const Ranked& candidate) {
+void TopK::offer_slow(const Ranked& candidate) {
   if (k_ == 0) return;
   if (heap_.size() < k_) {
     heap_.push_back(candidate);

@@ -21,6 +21,17 @@ namespace tessaradb::detail {
 void dot_tiles(const float* query, const float* tiles, std::size_t dimension,
                std::size_t tile_count, float* out) noexcept;
 
+// As dot_tiles for tiles that need not be adjacent: tiles[t] is the first float of the t-th
+// tile, and out receives tile_count * kTileRows values. Every tile must be fully readable
+// (all kTileRows rows written and visible to the caller).
+void dot_tile_list(const float* query, const float* const* tiles, std::size_t dimension,
+                   std::size_t tile_count, float* out) noexcept;
+
+// out[r] = the element-order dot product of the query with row r of `rows`, `count` rows of
+// `dimension` floats stored one after the other; the same bits as the scalar loop.
+void dot_rows(const float* query, const float* rows, std::size_t dimension, std::size_t count,
+              float* out) noexcept;
+
 // Scalar dot product of the query with one stored row, in element order.
 inline float row_dot(const VectorBlock& block, std::size_t row, const float* query) noexcept {
   float dot = 0.0f;
@@ -62,7 +73,16 @@ inline bool ranks_before(const Ranked& a, const Ranked& b) noexcept {
 class TopK {
  public:
   TopK(std::size_t k, std::size_t reserve_hint);
-  void offer(const Ranked& candidate);
+  void offer(const Ranked& candidate) {
+    // Most candidates of a long scan lose to the k-th best on the score alone; this check
+    // refuses exactly those (a NaN candidate loses to any number, and ties go on to the full
+    // comparison).
+    if (k_ != 0 && heap_.size() == k_ && !std::isnan(heap_.front().score) &&
+        !(candidate.score >= heap_.front().score)) {
+      return;
+    }
+    offer_slow(candidate);
+  }
   void merge(const TopK& other);
   std::size_t size() const noexcept { return heap_.size(); }
   // The kept candidates, best first, as (id, score) pairs.
@@ -70,6 +90,8 @@ class TopK {
   std::vector<Ranked> take_sorted_ranked();
 
  private:
+  void offer_slow(const Ranked& candidate);
+
   std::size_t k_;
   std::vector<Ranked> heap_;  // max-heap under ranks_before: the front ranks last
 };

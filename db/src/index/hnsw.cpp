@@ -5,12 +5,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 // The SIMD distance kernels that ship with the library (simsimd, same pinned package) speed up
 // the graph's cosine distances; they are enabled for this file only, the one that includes the
@@ -41,8 +46,76 @@ namespace tessaradb {
 
 namespace us = unum::usearch;
 
+namespace {
+
+// The library keeps one search context per thread slot, and a context may serve one operation
+// at a time. Searches share the backend, so each takes a slot of its own from this pool; writes
+// hold the backend exclusively and use slot 0.
+class SearchSlots {
+ public:
+  explicit SearchSlots(std::size_t count) {
+    free_.reserve(count);
+    for (std::size_t slot = count; slot > 0; --slot) free_.push_back(slot - 1);
+  }
+
+  // A free slot, waiting while all are taken; nothing when the lock cannot be taken.
+  std::optional<std::size_t> acquire() {
+    try {
+      std::unique_lock lock(mutex_);
+      freed_.wait(lock, [&] { return !free_.empty(); });
+      const std::size_t slot = free_.back();
+      free_.pop_back();
+      return slot;
+    } catch (const std::system_error&) {
+      return std::nullopt;
+    }
+  }
+
+  void release(std::size_t slot) noexcept {
+    {
+      // Taking a mutex we already took once does not fail in practice; the slot list was
+      // reserved at full size, so the push cannot allocate.
+      std::scoped_lock lock(mutex_);
+      free_.push_back(slot);
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  // Guards free_.
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  std::vector<std::size_t> free_;
+};
+
+// One slot per hardware thread: more searches than that cannot run at once anyway.
+std::size_t search_slot_count() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 256);
+}
+
+// Holds a slot for the lifetime of a search and its library result, whose buffers live in the
+// slot's context.
+class SlotGuard {
+ public:
+  SlotGuard(SearchSlots& slots, std::size_t slot) : slots_(slots), slot_(slot) {}
+  ~SlotGuard() { slots_.release(slot_); }
+  SlotGuard(const SlotGuard&) = delete;
+  SlotGuard& operator=(const SlotGuard&) = delete;
+
+ private:
+  SearchSlots& slots_;
+  std::size_t slot_;
+};
+
+}  // namespace
+
 struct HnswBackend::Impl {
+  explicit Impl(us::index_dense_t library_index)
+      : index(std::move(library_index)), slots(search_slot_count()) {}
+
   us::index_dense_t index;
+  SearchSlots slots;
+  std::uint64_t generation = 0;  // see the header; advanced by add and remove
 };
 
 namespace {
@@ -67,9 +140,9 @@ detail::HnswFileExpectation file_expectation(std::size_t dimension) {
   return out;
 }
 
-// Every operation runs under the backend's mutex, so one library thread slot is enough.
-constexpr std::size_t kLibraryThreads = 1;
 constexpr std::size_t kInitialCapacity = 64;
+// Writes run alone, so they always use this slot.
+constexpr std::size_t kWriteSlot = 0;
 
 HnswError usearch_error(std::string message) {
   return HnswError{HnswError::UsearchError{std::move(message)}};
@@ -137,9 +210,22 @@ void save_step(const char* step) {
   if (const auto hook = g_save_step_hook.load(std::memory_order_acquire)) hook(step);
 }
 
-// Takes the backend's lock; false when the mutex cannot be taken (the system refused it).
-bool take(std::unique_lock<std::mutex>& lock) {
+// Takes the backend's lock exclusively, holding the gate while it waits so that no new reader
+// overtakes it; false when a mutex cannot be taken (the system refused it).
+bool take_exclusive(std::unique_lock<std::shared_mutex>& lock, std::mutex& gate) {
   try {
+    std::scoped_lock waiting(gate);
+    lock.lock();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+// Takes the backend's lock shared, after passing the gate (which a waiting writer holds).
+bool take_shared(std::shared_lock<std::shared_mutex>& lock, std::mutex& gate) {
+  try {
+    { std::scoped_lock pass(gate); }
     lock.lock();
     return true;
   } catch (const std::system_error&) {
@@ -185,7 +271,7 @@ Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::create(std::size_t 
   try {
     auto index = make_library_index(dimension, config);
     if (!index) return std::move(index).error();
-    auto impl = std::make_unique<Impl>(Impl{std::move(*index)});
+    auto impl = std::make_unique<Impl>(std::move(*index));
     return std::shared_ptr<HnswBackend>(new HnswBackend(dimension, config, std::move(impl)));
   } catch (const std::exception& e) {
     return usearch_error(e.what());
@@ -213,9 +299,9 @@ Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::load_from_file(
     }
     auto index = make_library_index(dimension, config);
     if (!index) return std::move(index).error();
-    // The loader keeps the thread slots of the index it replaces; give it one, or searches on
-    // the loaded graph would have no search context to work in.
-    if (!index->try_reserve(us::index_limits_t(0, kLibraryThreads))) {
+    // The loader keeps the thread slots of the index it replaces; give it the search slots now,
+    // or searches on the loaded graph would have no search context to work in.
+    if (!index->try_reserve(us::index_limits_t(0, search_slot_count()))) {
       return usearch_error("Failed to reserve search threads");
     }
     std::size_t offset = 0;
@@ -227,7 +313,7 @@ Result<std::shared_ptr<HnswBackend>, HnswError> HnswBackend::load_from_file(
     };
     us::serialization_result_t loaded = index->load_from_stream(input);
     if (loaded.error) return usearch_error(take_message(loaded.error));
-    auto impl = std::make_unique<Impl>(Impl{std::move(*index)});
+    auto impl = std::make_unique<Impl>(std::move(*index));
     return std::shared_ptr<HnswBackend>(new HnswBackend(dimension, config, std::move(impl)));
   } catch (const std::exception& e) {
     return usearch_error(e.what());
@@ -238,8 +324,9 @@ Result<void, HnswError> HnswBackend::add(MemoryId id, std::span<const float> vec
   if (vector.size() != dimension_) {
     return HnswError{HnswError::DimensionMismatch{dimension_, vector.size()}};
   }
-  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-  if (!take(lock)) return HnswError{HnswError::LockError{}};
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!take_exclusive(lock, write_gate_)) return HnswError{HnswError::LockError{}};
+  ++impl_->generation;
   try {
     us::index_dense_t& index = impl_->index;
     // The library marks removed slots with this key; a member may not use it.
@@ -248,12 +335,12 @@ Result<void, HnswError> HnswBackend::add(MemoryId id, std::span<const float> vec
     }
     if (index.size() >= index.capacity()) {
       const std::size_t wanted = std::max(kInitialCapacity, index.capacity() * 2);
-      if (!index.try_reserve(us::index_limits_t(wanted, kLibraryThreads))) {
+      if (!index.try_reserve(us::index_limits_t(wanted, search_slot_count()))) {
         return usearch_error("Failed to reserve capacity for " + std::to_string(wanted) +
                              " vectors");
       }
     }
-    auto added = index.add(id.value, vector.data());
+    auto added = index.add(id.value, vector.data(), kWriteSlot);
     if (added.error) return usearch_error(take_message(added.error));
     return {};
   } catch (const std::exception& e) {
@@ -262,8 +349,9 @@ Result<void, HnswError> HnswBackend::add(MemoryId id, std::span<const float> vec
 }
 
 Result<void, HnswError> HnswBackend::remove(MemoryId id) {
-  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-  if (!take(lock)) return HnswError{HnswError::LockError{}};
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!take_exclusive(lock, write_gate_)) return HnswError{HnswError::LockError{}};
+  ++impl_->generation;
   try {
     auto removed = impl_->index.remove(id.value);
     if (removed.error) return usearch_error(take_message(removed.error));
@@ -279,13 +367,13 @@ Result<SearchHits, HnswError> HnswBackend::search(std::span<const float> query,
 }
 
 Result<SearchHits, HnswError> HnswBackend::search_filtered(
-    std::span<const float> query, std::size_t k,
-    const std::function<bool(MemoryId)>& accept) const {
+    std::span<const float> query, std::size_t k, const std::function<bool(MemoryId)>& accept,
+    std::optional<std::uint64_t> all_accepted_at) const {
   if (query.size() != dimension_) {
     return HnswError{HnswError::DimensionMismatch{dimension_, query.size()}};
   }
-  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-  if (!take(lock)) return HnswError{HnswError::LockError{}};
+  std::shared_lock lock(mutex_, std::defer_lock);
+  if (!take_shared(lock, write_gate_)) return HnswError{HnswError::LockError{}};
   try {
     const us::index_dense_t& index = impl_->index;
     if (index.capacity() == 0) return HnswError{HnswError::NoVectors{}};
@@ -293,10 +381,15 @@ Result<SearchHits, HnswError> HnswBackend::search_filtered(
     const std::size_t wanted = std::min(k, index.size());
     SearchHits hits;
     if (wanted == 0) return hits;
-    auto found =
-        accept ? index.filtered_search(query.data(), wanted,
-                                       [&](std::uint64_t key) { return accept(MemoryId{key}); })
-               : index.search(query.data(), wanted);
+    const bool filtered = accept && all_accepted_at != impl_->generation;
+    const auto slot = impl_->slots.acquire();
+    if (!slot) return HnswError{HnswError::LockError{}};
+    // Declared before the result, so the slot is given back only once the result is gone.
+    const SlotGuard held(impl_->slots, *slot);
+    auto found = filtered ? index.filtered_search(
+                                query.data(), wanted,
+                                [&](std::uint64_t key) { return accept(MemoryId{key}); }, *slot)
+                          : index.search(query.data(), wanted, *slot);
     if (found.error) return usearch_error(take_message(found.error));
     hits.reserve(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -311,8 +404,9 @@ Result<SearchHits, HnswError> HnswBackend::search_filtered(
 }
 
 Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path& path) const {
-  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-  if (!take(lock)) return HnswError{HnswError::LockError{}};
+  // Exclusive, so two saves never write the temporary file at once.
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!take_exclusive(lock, write_gate_)) return HnswError{HnswError::LockError{}};
   const std::filesystem::path parent = path.parent_path();
   if (!parent.empty()) {
     std::error_code ec;
@@ -372,7 +466,8 @@ Result<void, HnswError> HnswBackend::save_to_file(const std::filesystem::path& p
 }
 
 bool HnswBackend::contains(MemoryId id) const {
-  std::scoped_lock lock(mutex_);
+  { std::scoped_lock pass(write_gate_); }  // behind any writer already waiting
+  std::shared_lock lock(mutex_);
   try {
     return impl_->index.contains(id.value);
   } catch (const std::exception&) {
@@ -381,7 +476,8 @@ bool HnswBackend::contains(MemoryId id) const {
 }
 
 Result<std::optional<std::vector<float>>, HnswError> HnswBackend::get(MemoryId id) const {
-  std::scoped_lock lock(mutex_);
+  { std::scoped_lock pass(write_gate_); }  // behind any writer already waiting
+  std::shared_lock lock(mutex_);
   try {
     std::vector<float> vector(dimension_);
     if (impl_->index.get(id.value, vector.data()) == 0) return std::optional<std::vector<float>>{};
@@ -391,8 +487,24 @@ Result<std::optional<std::vector<float>>, HnswError> HnswBackend::get(MemoryId i
   }
 }
 
+bool HnswBackend::copy_vectors_at(std::uint64_t generation, std::span<const MemoryId> ids,
+                                  float* out) const {
+  std::shared_lock lock(mutex_, std::defer_lock);
+  if (!take_shared(lock, write_gate_)) return false;
+  try {
+    if (impl_->generation != generation) return false;
+    for (std::size_t n = 0; n < ids.size(); ++n) {
+      if (impl_->index.get(ids[n].value, out + n * dimension_) == 0) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 Result<std::vector<MemoryId>, HnswError> HnswBackend::keys() const {
-  std::scoped_lock lock(mutex_);
+  { std::scoped_lock pass(write_gate_); }  // behind any writer already waiting
+  std::shared_lock lock(mutex_);
   try {
     const std::size_t count = impl_->index.size();
     std::vector<std::uint64_t> raw(count);
@@ -407,12 +519,19 @@ Result<std::vector<MemoryId>, HnswError> HnswBackend::keys() const {
 }
 
 std::size_t HnswBackend::size() const {
-  std::scoped_lock lock(mutex_);
+  { std::scoped_lock pass(write_gate_); }  // behind any writer already waiting
+  std::shared_lock lock(mutex_);
   try {
     return impl_->index.size();
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+std::uint64_t HnswBackend::generation() const {
+  { std::scoped_lock pass(write_gate_); }  // behind any writer already waiting
+  std::shared_lock lock(mutex_);
+  return impl_->generation;
 }
 
 namespace detail {

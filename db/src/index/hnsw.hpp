@@ -4,9 +4,14 @@
 // library) over MemoryId keys, cosine metric, 32-bit floats, one vector per key.
 //
 // The backend is shared by reference count: the writer's VectorIndex and every snapshot copy of
-// it hold the same std::shared_ptr<HnswBackend>, so there is one graph per open database. One
-// mutex serialises every operation on the library index, searches included; all methods are
-// safe to call from any thread.
+// it hold the same std::shared_ptr<HnswBackend>, so there is one graph per open database. All
+// methods are safe to call from any thread. Searches and the other reads run concurrently, each
+// search in a search slot of its own (one per hardware thread; a search waits while every slot
+// is taken); add, remove and the save take the backend exclusively.
+//
+// Generation. Every call to add or remove (successful or not) advances the graph's generation
+// by exactly one, so a caller that saw generation g before its own n writes and sees g + n after
+// them knows nobody else changed the graph in between.
 //
 // Only hnsw.cpp includes the library. Every library call there sits inside try/catch and every
 // library result is checked, so nothing the library does escapes as an exception; library
@@ -19,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -70,10 +76,13 @@ class HnswBackend {
   Result<SearchHits, HnswError> search(std::span<const float> query, std::size_t k) const;
 
   // As search, but only keys for which `accept` returns true are returned (the graph is still
-  // walked through the others). `accept` runs under the backend's mutex and must not call back
-  // into this backend.
-  Result<SearchHits, HnswError> search_filtered(std::span<const float> query, std::size_t k,
-                                                const std::function<bool(MemoryId)>& accept) const;
+  // walked through the others). `accept` runs under the backend's lock and must not call back
+  // into this backend. When `all_accepted_at` equals the graph's generation at the time of the
+  // search, the caller vouches that `accept` holds for every key the graph has at that
+  // generation, and the walk skips calling it: the result is the same, only cheaper.
+  Result<SearchHits, HnswError> search_filtered(
+      std::span<const float> query, std::size_t k, const std::function<bool(MemoryId)>& accept,
+      std::optional<std::uint64_t> all_accepted_at = std::nullopt) const;
 
   // Writes the index to `path` durably: creates missing parent directories (0777 before umask),
   // writes a temporary file beside the target, syncs it, renames it over `path` and syncs the
@@ -87,11 +96,20 @@ class HnswBackend {
   // A copy of the vector stored under `id` (as the library keeps it), or nothing when absent.
   Result<std::optional<std::vector<float>>, HnswError> get(MemoryId id) const;
 
+  // Copies the vectors stored under `ids` (as the library keeps them) into `out`, one row of
+  // dimension() floats after the other, and returns true, provided the graph's generation is
+  // `generation` while it copies. False when it is not, a key is absent or the lock or the
+  // library fails; `out` then holds nothing meaningful.
+  bool copy_vectors_at(std::uint64_t generation, std::span<const MemoryId> ids, float* out) const;
+
   // Every key of the graph, in no particular order.
   Result<std::vector<MemoryId>, HnswError> keys() const;
 
   // Number of keys held.
   std::size_t size() const;
+
+  // The generation (see above); 0 for a new or freshly loaded graph.
+  std::uint64_t generation() const;
 
   std::size_t dimension() const noexcept { return dimension_; }
   const HnswConfig& config() const noexcept { return config_; }
@@ -102,8 +120,14 @@ class HnswBackend {
 
   const std::size_t dimension_;
   const HnswConfig config_;
-  // Guards impl_ (the library index and its reserved capacity).
-  mutable std::mutex mutex_;
+  // A writer holds this while it waits for mutex_, and readers pass through it before taking
+  // mutex_ shared: the system's reader-writer lock prefers readers, and a steady stream of
+  // overlapping searches would otherwise keep a writer waiting for ever.
+  mutable std::mutex write_gate_;
+  // Guards impl_ (the library index, its reserved capacity and the generation): shared by
+  // searches and reads, exclusive for writes and the save. The search slots inside impl_ have
+  // their own small lock, taken while this one is held shared.
+  mutable std::shared_mutex mutex_;
   std::unique_ptr<Impl> impl_;
 };
 

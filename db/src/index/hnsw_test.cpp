@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "index/vector.hpp"
 #include "testing/index_vectors.hpp"
@@ -31,6 +33,11 @@ void write_bytes(const std::filesystem::path& path, const std::vector<unsigned c
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+std::size_t backend_search_fails(const HnswBackend& backend, const std::vector<float>& q) {
+  auto hits = backend.search(q, 10);
+  return hits && hits->size() == 10 ? 0 : 1;
 }
 
 TEST(HnswBackend, ErrorTextsAndDebugForms) {
@@ -100,6 +107,69 @@ TEST(HnswBackend, GrowsAndForgetsRemovedKeys) {
   ASSERT_TRUE(after);
   EXPECT_EQ(after->size(), 499u);
   for (const auto& [id, score] : *after) EXPECT_NE(id, MemoryId{7});
+}
+
+// Searches run at once, each in a search slot of its own, and answer exactly as they do alone;
+// a loaded graph gets the slots too. Writes interleave with them (run under the sanitizers).
+TEST(HnswBackend, ConcurrentSearchesAnswerAsAlone) {
+  std::mt19937 rng{11};
+  auto built = make_backend(16);
+  for (std::uint64_t id = 0; id < 2000; ++id) {
+    ASSERT_TRUE(built->add(MemoryId{id}, random_vector(rng, 16)));
+  }
+  testing::TempDir dir;
+  ASSERT_TRUE(built->save_to_file(dir / "g.hnsw"));
+  auto loaded = HnswBackend::load_from_file(dir / "g.hnsw", 16, HnswConfig{});
+  ASSERT_TRUE(loaded);
+  std::vector<std::vector<float>> queries;
+  for (int i = 0; i < 40; ++i) queries.push_back(random_vector(rng, 16));
+
+  for (const std::shared_ptr<HnswBackend>& backend : {built, *loaded}) {
+    std::vector<SearchHits> alone;
+    for (const auto& q : queries) alone.push_back(*backend->search(q, 10));
+    std::atomic<std::size_t> mismatches{0}, failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+      threads.emplace_back([&] {
+        for (int round = 0; round < 5; ++round) {
+          for (std::size_t i = 0; i < queries.size(); ++i) {
+            auto hits = backend->search(queries[i], 10);
+            if (!hits) {
+              failures.fetch_add(1);
+            } else if (*hits != alone[i]) {
+              mismatches.fetch_add(1);
+            }
+          }
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0u);
+    EXPECT_EQ(mismatches.load(), 0u);
+  }
+
+  // A writer adding and removing keys while searches run: every search succeeds.
+  std::atomic<bool> done{false};
+  std::atomic<std::size_t> failures{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        for (const auto& q : queries) failures += backend_search_fails(*built, q);
+      }
+    });
+  }
+  std::mt19937 writer_rng{12};
+  const std::uint64_t generation = built->generation();
+  for (std::uint64_t id = 2000; id < 2300; ++id) {
+    ASSERT_TRUE(built->add(MemoryId{id}, random_vector(writer_rng, 16)));
+    ASSERT_TRUE(built->remove(MemoryId{id - 1000}));
+  }
+  done.store(true);
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(failures.load(), 0u);
+  EXPECT_EQ(built->size(), 2000u);
+  EXPECT_EQ(built->generation(), generation + 600);  // one step per write
 }
 
 TEST(HnswBackend, MissingFileIsNotFound) {

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -14,13 +15,27 @@
 
 namespace tessaradb {
 
+namespace detail {
+
+// A stored row found for an id, in the order the ids were listed.
+struct Located {
+  MemoryId id;
+  const BlockRef* ref;
+  std::uint32_t row;
+};
+
+}  // namespace detail
+
 namespace {
 
 using detail::BlockRef;
+using detail::Located;
 using detail::Ranked;
 using detail::RowLocation;
 using detail::TopK;
 using detail::VectorArena;
+using detail::VectorBlock;
+using detail::kTileRows;
 
 std::uint64_t namespace_hash(std::string_view ns) { return std::hash<std::string_view>{}(ns); }
 
@@ -42,6 +57,68 @@ float prefix_cosine(const BlockRef& ref, std::size_t row, std::span<const float>
     nv += v * v;
   }
   return detail::cosine_from_parts(dot, nv, sqrt_nq);
+}
+
+// The stored rows of `ids` in their order, unknown ids left out. `find` maps an id to its
+// location, or to {nullptr, 0}.
+template <typename Ids, typename Find>
+std::vector<Located> locate(const Ids& ids, Find&& find) {
+  std::vector<Located> rows;
+  for (const MemoryId id : ids) {
+    const auto [ref, row] = find(id);
+    if (ref != nullptr) rows.push_back(Located{id, ref, row});
+  }
+  return rows;
+}
+
+// Offers every located row to `best` in list order (seq 0, 1, ...) with its cosine score, or
+// 0.0 when the rows are not `comparable` with the query. `copies`, when given, holds the rows'
+// vectors one after the other (the graph's copies, which the graph has just read during its
+// search and so are likely in cache). Otherwise rows whose whole tile this index value may read
+// go through the tile kernel several tiles at once, which hides the latency of the element-order
+// sums, and a row of a tile that is still being filled is scored alone, so no row past the
+// visible count is read (another copy may be writing it). Every way gives the same bits.
+void score_located(std::span<const float> query, float sqrt_nq, std::span<const Located> rows,
+                   bool comparable, const float* copies, TopK& best) {
+  if (comparable && copies != nullptr) {
+    std::vector<float> dots(rows.size());
+    detail::dot_rows(query.data(), copies, query.size(), rows.size(), dots.data());
+    for (std::size_t n = 0; n < rows.size(); ++n) {
+      const Located& r = rows[n];
+      best.offer(Ranked{
+          detail::cosine_from_parts(dots[n], r.ref->block->squared_norm(r.row), sqrt_nq), n,
+          r.id});
+    }
+    return;
+  }
+  constexpr std::size_t kBatch = 32;
+  const float* tiles[kBatch];
+  float dots[kBatch * kTileRows];
+  std::uint64_t seq = 0;
+  auto whole_tile = [](const Located& r) {
+    return (r.row / kTileRows + 1) * kTileRows <= r.ref->rows;
+  };
+  for (std::size_t start = 0; start < rows.size(); start += kBatch) {
+    const auto batch = rows.subspan(start, std::min(kBatch, rows.size() - start));
+    std::size_t tile_count = 0;
+    if (comparable) {
+      for (const Located& r : batch) {
+        if (whole_tile(r)) tiles[tile_count++] = r.ref->block->tile(r.row / kTileRows);
+      }
+      detail::dot_tile_list(query.data(), tiles, query.size(), tile_count, dots);
+    }
+    std::size_t next_tile = 0;
+    for (const Located& r : batch) {
+      float score = 0.0f;
+      if (comparable) {
+        const VectorBlock& block = *r.ref->block;
+        const float dot = whole_tile(r) ? dots[next_tile++ * kTileRows + r.row % kTileRows]
+                                        : detail::row_dot(block, r.row, query.data());
+        score = detail::cosine_from_parts(dot, block.squared_norm(r.row), sqrt_nq);
+      }
+      best.offer(Ranked{score, seq++, r.id});
+    }
+  }
 }
 
 }  // namespace
@@ -97,11 +174,16 @@ Result<VectorIndex, VectorError> VectorIndex::new_with_loaded_hnsw(
     std::size_t dimension, const HnswConfig& config, std::shared_ptr<HnswBackend> loaded) {
   VectorIndex index(dimension);
   if (loaded) {
+    // A graph from disk may hold keys this (empty) index does not know until
+    // remove_stale_hnsw_keys has run.
+    index.hnsw_in_step_at_ = loaded->generation();
+    index.hnsw_has_unknown_keys_ = true;
     index.hnsw_ = std::move(loaded);
     return index;
   }
   auto fresh = HnswBackend::create(dimension, config);
   if (!fresh) return VectorError{VectorError::NoEmbeddings{}};
+  index.hnsw_in_step_at_ = (*fresh)->generation();  // both empty
   index.hnsw_ = std::move(*fresh);
   return index;
 }
@@ -144,6 +226,12 @@ VectorArena& VectorIndex::arena_for_write(std::uint32_t number) {
 const BlockRef* VectorIndex::row_block(const RowLocation& location) const {
   const VectorArena* a = arena(location.namespace_number);
   return a ? a->blocks.find(location.block_key) : nullptr;
+}
+
+std::pair<const BlockRef*, std::uint32_t> VectorIndex::find_row(MemoryId id) const {
+  const RowLocation* location = ids_.find(id.value);
+  const BlockRef* ref = location ? row_block(*location) : nullptr;
+  return {ref, ref ? location->row : 0};
 }
 
 bool VectorIndex::has(MemoryId id) const {
@@ -249,26 +337,53 @@ void VectorIndex::put_into_hnsw(MemoryId id, std::span<const float> vector) {
   // The graph holds one vector per key: an equal vector stays (a graph loaded from disk keeps
   // its work), a different one is replaced so the graph never answers with a stale vector.
   // Errors are ignored: the exact index stays authoritative.
+  const std::uint64_t before = hnsw_->generation();
+  std::uint64_t writes = 0;
+  bool succeeded = true;
   if (hnsw_->contains(id)) {
     auto stored = hnsw_->get(id);
-    if (stored && *stored &&
-        std::equal(vector.begin(), vector.end(), (*stored)->begin(), (*stored)->end())) {
+    // Compared bit for bit: the graph's copies may stand in for the rows in exact scoring.
+    if (stored && *stored && (*stored)->size() == vector.size() &&
+        std::memcmp((*stored)->data(), vector.data(), vector.size() * sizeof(float)) == 0) {
+      note_hnsw_writes(before, 0, true);
       return;
     }
-    (void)hnsw_->remove(id);
+    succeeded = hnsw_->remove(id).has_value();
+    ++writes;
   }
-  (void)hnsw_->add(id, vector);
+  succeeded = hnsw_->add(id, vector).has_value() && succeeded;
+  note_hnsw_writes(before, writes + 1, succeeded);
+}
+
+void VectorIndex::note_hnsw_writes(std::uint64_t before, std::uint64_t writes,
+                                   bool all_succeeded) {
+  // Still in step only when it was, every write took effect and the generation moved by exactly
+  // these writes (no other index value wrote the shared graph in between).
+  if (hnsw_in_step_at_ == before && all_succeeded && hnsw_->generation() == before + writes) {
+    hnsw_in_step_at_ = before + writes;
+  } else {
+    hnsw_in_step_at_.reset();
+  }
 }
 
 std::size_t VectorIndex::remove_stale_hnsw_keys() {
   if (!hnsw_) return 0;
+  const std::uint64_t before = hnsw_->generation();
   auto keys = hnsw_->keys();
-  if (!keys) return 0;
+  if (!keys) {
+    hnsw_in_step_at_.reset();
+    return 0;
+  }
+  std::size_t attempted = 0;
   std::size_t removed = 0;
   for (const MemoryId key : *keys) {
     if (ids_.contains(key.value)) continue;
+    ++attempted;
     if (hnsw_->remove(key)) ++removed;
   }
+  note_hnsw_writes(before, attempted, removed == attempted);
+  // Every key left is one of ours; when every one of ours is a key too, the sets are equal.
+  if (hnsw_in_step_at_ && keys->size() - removed == live_count_) hnsw_has_unknown_keys_ = false;
   return removed;
 }
 
@@ -305,7 +420,14 @@ Result<SearchHits, VectorError> VectorIndex::search_scoped(
       const RowLocation* location = ids_.find(id.value);
       return location != nullptr && (!scoped || (number && location->namespace_number == *number));
     };
-    auto hits = hnsw_->search_filtered(query, top_k, accept);
+    // When the graph holds exactly this value's ids (and `ns` is its only partition), every key
+    // passes and the graph may skip asking.
+    std::optional<std::uint64_t> all_accepted_at;
+    if (hnsw_in_step_at_ && !hnsw_has_unknown_keys_ &&
+        (!scoped || (number && partitions_.size() == 1 && partitions_.contains(*number)))) {
+      all_accepted_at = hnsw_in_step_at_;
+    }
+    auto hits = hnsw_->search_filtered(query, top_k, accept, all_accepted_at);
     if (!hits) {
       std::fprintf(stderr, "HNSW search failed, falling back to exact: %s\n",
                    hits.error().debug_string().c_str());
@@ -424,17 +546,11 @@ Result<SearchHits, VectorError> VectorIndex::search_in_ids(std::span<const float
   const float nq = detail::squared_norm(query);
   if (nq == 0.0f) return VectorError{VectorError::ZeroVector{}};
   const float sqrt_nq = std::sqrt(nq);
-  TopK best(top_k, std::min(ids.size(), live_count_));
-  std::uint64_t seq = 0;
-  for (const MemoryId id : ids) {
-    const RowLocation* location = ids_.find(id.value);
-    const BlockRef* ref = location ? row_block(*location) : nullptr;
-    if (ref == nullptr) continue;
-    const float dot = detail::row_dot(*ref->block, location->row, query.data());
-    best.offer(
-        Ranked{detail::cosine_from_parts(dot, ref->block->squared_norm(location->row), sqrt_nq),
-               seq++, id});
-  }
+  const std::vector<Located> rows = locate(ids, [&](MemoryId id) { return find_row(id); });
+  const std::vector<float> copies = graph_copies(rows);
+  TopK best(top_k, rows.size());
+  score_located(query, sqrt_nq, rows, /*comparable=*/true,
+                copies.empty() ? nullptr : copies.data(), best);
   return best.take_sorted();
 }
 
@@ -446,20 +562,23 @@ Result<SearchHits, VectorError> VectorIndex::rerank_exact(std::span<const float>
   const float sqrt_nq = std::sqrt(nq);
   // Vectors of another length than the query score 0.0.
   const bool comparable = query.size() == dimension_;
-  TopK best(top_k, std::min(ids.size(), live_count_));
-  std::uint64_t seq = 0;
-  for (const MemoryId id : ids) {
-    const RowLocation* location = ids_.find(id.value);
-    const BlockRef* ref = location ? row_block(*location) : nullptr;
-    if (ref == nullptr) continue;
-    float score = 0.0f;
-    if (comparable) {
-      const float dot = detail::row_dot(*ref->block, location->row, query.data());
-      score = detail::cosine_from_parts(dot, ref->block->squared_norm(location->row), sqrt_nq);
-    }
-    best.offer(Ranked{score, seq++, id});
-  }
+  const std::vector<Located> rows = locate(ids, [&](MemoryId id) { return find_row(id); });
+  const std::vector<float> copies = comparable ? graph_copies(rows) : std::vector<float>{};
+  TopK best(top_k, rows.size());
+  score_located(query, sqrt_nq, rows, comparable, copies.empty() ? nullptr : copies.data(), best);
   return best.take_sorted();
+}
+
+std::vector<float> VectorIndex::graph_copies(std::span<const Located> rows) const {
+  // Only a graph that holds exactly this value's vectors may stand in for its rows; the backend
+  // checks the generation again while it copies.
+  if (!hnsw_ || !hnsw_in_step_at_ || rows.empty()) return {};
+  std::vector<MemoryId> ids;
+  ids.reserve(rows.size());
+  for (const Located& r : rows) ids.push_back(r.id);
+  std::vector<float> copies(rows.size() * dimension_);
+  if (!hnsw_->copy_vectors_at(*hnsw_in_step_at_, ids, copies.data())) return {};
+  return copies;
 }
 
 // ---- HNSW file ------------------------------------------------------------------------

@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/memory_entry.hpp"
@@ -45,6 +46,10 @@
 namespace tessaradb {
 
 class VectorIndex;
+
+namespace detail {
+struct Located;  // a stored row found for an id (vector.cpp)
+}  // namespace detail
 
 enum class VectorSearchMode : std::uint8_t { Exact = 0, Approximate = 1 };
 
@@ -207,10 +212,17 @@ class VectorIndex {
   const detail::VectorArena* arena(std::uint32_t number) const;
   detail::VectorArena& arena_for_write(std::uint32_t number);
   const detail::BlockRef* row_block(const detail::RowLocation& location) const;
+  // The block and row where `id` is stored as this value sees it, or {nullptr, 0}.
+  std::pair<const detail::BlockRef*, std::uint32_t> find_row(MemoryId id) const;
   // Marks the row of `location` dead; the arena is rebuilt or dropped as the rules say.
   void retire_row(const detail::RowLocation& location, bool drop_if_empty);
   void rebuild_arena_if_worthwhile(std::uint32_t number);
   void put_into_hnsw(MemoryId id, std::span<const float> vector);
+  // The graph's copies of the vectors of `rows` (in their order, one after the other) when the
+  // graph holds exactly this value's vectors; empty otherwise.
+  std::vector<float> graph_copies(std::span<const detail::Located> rows) const;
+  // Updates hnsw_in_step_at_ after `writes` graph writes that started at generation `before`.
+  void note_hnsw_writes(std::uint64_t before, std::uint64_t writes, bool all_succeeded);
   // Arenas to scan: the one of `ns`, or all. Empty optional when `ns` has no partition.
   std::vector<const detail::VectorArena*> scope(std::optional<std::string_view> ns) const;
   Result<SearchHits, VectorError> exact_scan(std::span<const float> query, std::size_t top_k,
@@ -234,6 +246,13 @@ class VectorIndex {
   std::shared_ptr<const VectorSearchBackend> backend_;
   std::shared_ptr<const AnnCandidateProvider> ann_provider_;
   std::shared_ptr<HnswBackend> hnsw_;
+  // The graph generation at which the graph held, for every id of this value, exactly this
+  // value's vector, and no key this value does not hold unless hnsw_has_unknown_keys_ (a graph
+  // loaded from disk, until its stale keys are removed). Empty once that is not known (a graph
+  // write failed, or another index value wrote the graph). While it equals the graph's current
+  // generation, HNSW searches need not filter keys.
+  std::optional<std::uint64_t> hnsw_in_step_at_;
+  bool hnsw_has_unknown_keys_ = false;
 };
 
 }  // namespace tessaradb

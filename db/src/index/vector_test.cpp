@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "index/combined.hpp"
+#include "index/exact_scan.hpp"
 #include "testing/index_vectors.hpp"
 
 namespace tessaradb {
@@ -77,6 +78,27 @@ void expect_matches_reference(const SearchHits& hits, const std::map<std::uint64
   }
 }
 
+// search_in_ids and rerank_exact over every third id (unknown and removed ones included) give
+// the reference bits.
+void expect_lookups_match_reference(const VectorIndex& index, const Model& model,
+                                    const std::vector<float>& q) {
+  std::unordered_set<MemoryId> some;
+  std::vector<MemoryId> listed;
+  for (std::uint64_t id = 0; id < 320; id += 3) {
+    some.insert(MemoryId{id});
+    listed.push_back(MemoryId{id});
+  }
+  std::map<std::uint64_t, float> want;
+  for (const auto& [id, score] : model.scores(q)) {
+    if (id % 3 == 0) want[id] = score;
+  }
+  auto in_ids = index.search_in_ids(q, some, 1000);
+  auto reranked = index.rerank_exact(q, listed, 1000);
+  ASSERT_TRUE(in_ids && reranked);
+  expect_matches_reference(*in_ids, want, 1000);
+  expect_matches_reference(*reranked, want, 1000);
+}
+
 // ---- Scores ----------------------------------------------------------------------------
 
 // The SIMD tile kernel, the parallel pool, lookups by id and reranking must all give the
@@ -120,21 +142,84 @@ TEST(VectorIndexScores, BitIdenticalToScalarReferenceOnEveryPath) {
       expect_matches_reference(*scoped, model.scores(q, "a"), top_k);
     }
 
-    std::unordered_set<MemoryId> some;
-    std::vector<MemoryId> listed;
-    for (std::uint64_t id = 0; id < 320; id += 3) {  // includes unknown and removed ids
-      some.insert(MemoryId{id});
-      listed.push_back(MemoryId{id});
+    expect_lookups_match_reference(index, model, q);
+  }
+}
+
+// Lookups by id read the graph's copies of the rows while the graph holds exactly the index's
+// vectors, and the tiles otherwise: both give the reference bits.
+TEST(VectorIndexScores, LookupsThroughTheGraphAreBitIdenticalToScalarReference) {
+  std::mt19937 rng{2468};
+  for (const std::size_t dimension : {1u, 7u, 8u, 9u, 17u, 384u}) {
+    SCOPED_TRACE(dimension);
+    auto index = *VectorIndex::new_with_loaded_hnsw(dimension, HnswConfig{}, nullptr);
+    Model model;
+    for (std::uint64_t id = 0; id < 100; ++id) {
+      auto v = random_vector(rng, dimension);
+      model.rows[id] = {"a", v};
+      ASSERT_TRUE(index.index_in_namespace("a", MemoryId{id}, v));
     }
-    std::map<std::uint64_t, float> want;
-    for (const auto& [id, score] : model.scores(q)) {
-      if (id % 3 == 0) want[id] = score;
+    for (std::uint64_t id = 0; id < 100; id += 9) {
+      ASSERT_TRUE(index.remove(MemoryId{id}));
+      model.rows.erase(id);
     }
-    auto in_ids = index.search_in_ids(q, some, 1000);
-    auto reranked = index.rerank_exact(q, listed, 1000);
-    ASSERT_TRUE(in_ids && reranked);
-    expect_matches_reference(*in_ids, want, 1000);
-    expect_matches_reference(*reranked, want, 1000);
+    expect_lookups_match_reference(index, model, random_vector(rng, dimension));
+
+    // A copy taken now goes on scoring its own vectors after the writer replaces them in the
+    // shared graph.
+    const VectorIndex before = index;
+    const Model model_before = model;
+    for (std::uint64_t id = 1; id < 100; id += 3) {
+      if (!model.rows.count(id)) continue;
+      auto v = random_vector(rng, dimension);
+      model.rows[id] = {"a", v};
+      ASSERT_TRUE(index.index_in_namespace("a", MemoryId{id}, v));
+    }
+    const auto q = random_vector(rng, dimension);
+    expect_lookups_match_reference(before, model_before, q);
+    expect_lookups_match_reference(index, model, q);
+  }
+}
+
+// The kernels against the scalar element-order loop, for row counts around the lane width and
+// dimensions around the transpose width.
+TEST(VectorIndexScores, KernelsMatchTheScalarLoop) {
+  std::mt19937 rng{99};
+  for (const std::size_t dimension : {1u, 5u, 8u, 13u, 16u, 385u}) {
+    for (const std::size_t count : {1u, 7u, 8u, 9u, 17u}) {
+      SCOPED_TRACE(std::to_string(dimension) + "x" + std::to_string(count));
+      const auto q = random_vector(rng, dimension);
+      std::vector<float> rows;
+      std::vector<float> want;
+      for (std::size_t r = 0; r < count; ++r) {
+        const auto v = random_vector(rng, dimension);
+        rows.insert(rows.end(), v.begin(), v.end());
+        float dot = 0.0f;
+        for (std::size_t i = 0; i < dimension; ++i) dot += q[i] * v[i];
+        want.push_back(dot);
+      }
+      std::vector<float> got(count);
+      detail::dot_rows(q.data(), rows.data(), dimension, count, got.data());
+      // The same rows as tiles: lane r % 8 of tile r / 8.
+      const std::size_t tile_count = (count + detail::kTileRows - 1) / detail::kTileRows;
+      std::vector<float> tiled(tile_count * dimension * detail::kTileRows, 0.0f);
+      std::vector<const float*> tiles;
+      for (std::size_t t = 0; t < tile_count; ++t) {
+        tiles.push_back(tiled.data() + t * dimension * detail::kTileRows);
+      }
+      for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t i = 0; i < dimension; ++i) {
+          tiled[((r / detail::kTileRows) * dimension + i) * detail::kTileRows +
+                r % detail::kTileRows] = rows[r * dimension + i];
+        }
+      }
+      std::vector<float> from_tiles(tile_count * detail::kTileRows);
+      detail::dot_tile_list(q.data(), tiles.data(), dimension, tile_count, from_tiles.data());
+      for (std::size_t r = 0; r < count; ++r) {
+        EXPECT_EQ(float_bits(got[r]), float_bits(want[r])) << "row " << r;
+        EXPECT_EQ(float_bits(from_tiles[r]), float_bits(want[r])) << "tile row " << r;
+      }
+    }
   }
 }
 

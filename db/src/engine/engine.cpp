@@ -4,6 +4,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/capacity.hpp"
@@ -85,13 +86,28 @@ bool stored_record_matches(const SegmentIndex& index, const MemoryEntry& entry,
 // left for the orphan marking after replay. Costs one encode and checksum per memory and writes
 // only what differs, instead of rewriting the whole directory on every open.
 //
+// Memories that a log entry inserts or deletes are skipped: replay leaves their records right
+// (it appends the logged version when the stored one differs, or marks the record deleted), and
+// their stored record is usually the newer logged one, which differs from the checkpoint's.
+//
 // The comparison only reads, so it is split across two threads when there is enough of it; the
 // appends keep the state's order.
-Result<void, EngineError> repair_segments_from(SegmentStorage& segments, const StateMachine& state) {
+Result<void, EngineError> repair_segments_from(
+    SegmentStorage& segments, const StateMachine& state,
+    const std::vector<std::pair<CommandId, Command>>& log) {
+  std::unordered_set<MemoryId> replayed;
+  for (const auto& [position, command] : log) {
+    if (const auto* insert = std::get_if<InsertMemory>(&command)) {
+      replayed.insert(insert->entry.id);
+    } else if (const auto* del = std::get_if<DeleteMemory>(&command)) {
+      replayed.insert(del->id);
+    }
+  }
   std::vector<const MemoryEntry*> entries;
   entries.reserve(state.memories().size());
-  state.memories().for_each(
-      [&](std::uint64_t, const StateMachine::EntryPtr& entry) { entries.push_back(entry.get()); });
+  state.memories().for_each([&](std::uint64_t, const StateMachine::EntryPtr& entry) {
+    if (!replayed.contains(entry->id)) entries.push_back(entry.get());
+  });
   std::vector<char> stale_flags(entries.size(), 0);
   const auto check = [&](std::size_t begin, std::size_t end) {
     std::vector<std::byte> scratch;
@@ -260,7 +276,7 @@ Result<Engine, EngineError> Engine::recover(
     state = std::move(checkpoint->state_machine);
     base = checkpoint->last_applied_id;
     if (segments) {
-      if (auto repaired = repair_segments_from(*segments, state); !repaired) {
+      if (auto repaired = repair_segments_from(*segments, state, log->entries); !repaired) {
         return std::move(repaired).error();
       }
     } else {

@@ -108,13 +108,18 @@ TEST(EngineOpen, CheckpointOpenWritesNothingWhenTheSegmentsHoldItsRecords) {
     execute_ok(engine, InsertMemory{with_content(make_entry(3), "rewritten")});  // the newer record wins
     execute_ok(engine, DeleteMemory{MemoryId{2}});
     checkpoint_and_rewrite_log(dir, engine);
-    execute_ok(engine, InsertMemory{make_entry(6)});  // the log tail
+    // The log tail: a new memory, a changed one and a deleted one, whose stored records are
+    // newer than the checkpoint's.
+    execute_ok(engine, InsertMemory{make_entry(6)});
+    execute_ok(engine, InsertMemory{with_content(make_entry(4), "changed")});
+    execute_ok(engine, DeleteMemory{MemoryId{5}});
   }
   const std::uint64_t bytes_before = dir.segment_bytes();
   for (int open = 0; open < 2; ++open) {
     Engine engine = dir.reopen();
     EXPECT_EQ(dir.segment_bytes(), bytes_before);
-    EXPECT_EQ(engine.state_machine().memory_count(), 5u);
+    EXPECT_EQ(engine.state_machine().memory_count(), 4u);
+    EXPECT_EQ(engine.state_machine().get(MemoryId{4})->content, "changed");
     // The deleted memory's record stays on disk, marked deleted for compaction.
     ASSERT_TRUE(engine.segments().index().contains(MemoryId{2}));
     EXPECT_TRUE(engine.segments().index().at(MemoryId{2}).deleted);

@@ -27,15 +27,6 @@ constexpr std::size_t kDimension = 384;
 
 using Rng = bench::Xorshift;
 
-class FixedEmbedder final : public QueryEmbedder {
- public:
-  explicit FixedEmbedder(std::vector<float> v) : v_(std::move(v)) {}
-  Result<std::vector<float>, std::string> embed(std::string_view) const override { return v_; }
-
- private:
-  std::vector<float> v_;
-};
-
 MemoryEntry make_entry(std::uint64_t id, Rng& rng) {
   MemoryEntry entry;
   entry.id = MemoryId{id};

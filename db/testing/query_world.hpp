@@ -28,21 +28,8 @@
 
 namespace tessaradb::testing {
 
-// Answers every text with a copy of one vector, as the facade's embedder does: the intent anchors
-// of its length then all equal the first query of that length.
-class FixedEmbedder final : public QueryEmbedder {
- public:
-  explicit FixedEmbedder(std::vector<float> vector) : vector_(std::move(vector)) {}
-  Result<std::vector<float>, std::string> embed(std::string_view) const override {
-    calls_.fetch_add(1, std::memory_order_relaxed);
-    return vector_;
-  }
-  std::size_t calls() const { return calls_.load(); }
-
- private:
-  std::vector<float> vector_;
-  mutable std::atomic<std::size_t> calls_{0};
-};
+// Answers every text with a copy of one vector: the facade's embedder.
+using tessaradb::FixedEmbedder;
 
 // Answers the texts it was given a vector (or a failure) for; any other text (the query) gets
 // `query`. By default the three anchor texts fail, so queries run without intent adjustment.

@@ -37,15 +37,8 @@ inline MemoryEntry store_memory(std::uint64_t id, std::size_t dimension = 4,
   return entry;
 }
 
-// A query embedder that returns one fixed vector.
-class FixedEmbedder final : public QueryEmbedder {
- public:
-  explicit FixedEmbedder(std::vector<float> v) : v_(std::move(v)) {}
-  Result<std::vector<float>, std::string> embed(std::string_view) const override { return v_; }
-
- private:
-  std::vector<float> v_;
-};
+// A query embedder that returns one fixed vector (the facade's own).
+using tessaradb::FixedEmbedder;
 
 class StoreFixture : public ::testing::Test {
  protected:

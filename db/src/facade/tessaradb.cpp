@@ -17,18 +17,6 @@
 namespace tessaradb {
 namespace {
 
-// The facade's QueryEmbedder: the caller already holds the vector, whatever the text.
-class StaticEmbedder final : public QueryEmbedder {
- public:
-  explicit StaticEmbedder(std::vector<float> embedding) : embedding_(std::move(embedding)) {}
-  Result<std::vector<float>, std::string> embed(std::string_view) const override {
-    return embedding_;
-  }
-
- private:
-  std::vector<float> embedding_;
-};
-
 TessaraDBError store_error(TessaraDBStoreError error) {
   return TessaraDBError{TessaraDBError::Store{std::move(error)}};
 }
@@ -289,7 +277,7 @@ std::optional<TessaraDBError> TessaraDB::check_writer() const {
 Result<std::vector<AskHit>, TessaraDBError> TessaraDB::ask(std::vector<float> embedding,
                                                            std::size_t top_k,
                                                            std::optional<Metadata> filter) const {
-  const StaticEmbedder embedder(std::move(embedding));
+  const FixedEmbedder embedder(std::move(embedding));
   auto result = store_->query_with_snapshot("", ask_options(top_k, std::move(filter)), embedder);
   if (!result) return store_error(std::move(result).error());
   std::vector<AskHit> hits;
@@ -303,7 +291,7 @@ Result<std::vector<AskHit>, TessaraDBError> TessaraDB::ask_in_namespace(
     std::optional<Metadata> filter) const {
   QueryOptions options = ask_options(top_k, std::move(filter));
   options.namespace_ = namespace_;
-  const StaticEmbedder embedder(std::move(embedding));
+  const FixedEmbedder embedder(std::move(embedding));
   auto result = store_->query_with_snapshot("", options, embedder);
   if (!result) return store_error(std::move(result).error());
   result->snapshot.reset();

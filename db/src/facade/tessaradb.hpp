@@ -18,9 +18,9 @@
 // connect, compact, flush and checkpoint called in another process than the one that opened the
 // handle fail with Io, and touch nothing. Reads keep working.
 //
-// The implementation lives in facade/tessaradb.cpp. The query embedder that hands the caller's
-// vector to the executor, StaticEmbedder, is an implementation detail of that file: its `embed`
-// returns a copy of the one embedding it holds, whatever the text, and never fails.
+// The implementation lives in facade/tessaradb.cpp. The caller's vector reaches the executor
+// through FixedEmbedder (query/hybrid.hpp): its `embed` returns a copy of the one embedding it
+// holds, whatever the text, and never fails.
 //
 // Names this header takes from the store (store/store.hpp):
 //   TessaraDBStore          the store one TessaraDB owns;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -95,6 +96,21 @@ class QueryEmbedder {
  public:
   virtual ~QueryEmbedder() = default;
   virtual Result<std::vector<float>, std::string> embed(std::string_view text) const = 0;
+};
+
+// The embedder of a caller that already holds the query's vector: every text, the query's and
+// the intent anchors' alike, gets a copy of that one vector, so the anchors of its length all
+// equal the first query of that length (see QueryExecutor). Never fails; any number of threads
+// may call it at once.
+class FixedEmbedder final : public QueryEmbedder {
+ public:
+  explicit FixedEmbedder(std::vector<float> vector) : vector_(std::move(vector)) {}
+  Result<std::vector<float>, std::string> embed(std::string_view) const override {
+    return vector_;
+  }
+
+ private:
+  std::vector<float> vector_;
 };
 
 // The points at which the executor reports progress to a QueryTrace, with the count it passes.

@@ -114,29 +114,61 @@ Result<void, HybridQueryError> validate(const QueryPlan& plan) {
   return {};
 }
 
+// The memories a walk of at most `hops` edges from `start` enters (GraphIndex::bfs_internal),
+// each passed to `reach`. A start without outgoing edges, the common case, enters only itself;
+// that answer is given without building the walk's queue and map.
+template <typename Reach>
+Result<void, GraphError> walk_from(const StateMachine& state_machine, MemoryId start,
+                                   std::uint64_t hops, std::optional<std::string_view> ns,
+                                   Reach&& reach) {
+  const StateMachine::EdgeListPtr* edges = state_machine.graph().find(start.value);
+  if (hops != 0 && (edges == nullptr || *edges == nullptr || (*edges)->empty())) {
+    const MemoryEntry* entry = state_machine.get(start);
+    if (entry == nullptr) return GraphError{GraphError::MemoryNotFound{start}};
+    if (!ns || entry->namespace_ == *ns) reach(start);
+    return {};
+  }
+  auto depths = GraphIndex::bfs_internal(state_machine, start, hops, ns);
+  if (!depths) return std::move(depths).error();
+  for (const auto& [id, depth] : *depths) reach(id);
+  return {};
+}
+
 // Every memory reachable from a candidate within `hops` edges (inside `ns`) that passes the
 // namespace and metadata filters, rescored against the query. One walk per candidate; the
-// union set is the only structure that outlives a walk.
+// union set is the only structure that outlives a walk. When `scores_are_exact`, a candidate
+// reached again keeps the score it has (the exact scan computed the very bits rescoring would
+// give) and only the other memories are rescored.
 Result<SearchHits, HybridQueryError> expand_along_edges(
-    const SearchHits& candidates, std::span<const float> embedding, std::uint64_t hops,
-    std::optional<std::string_view> ns, const Metadata* metadata_filter,
+    const SearchHits& candidates, bool scores_are_exact, std::span<const float> embedding,
+    std::uint64_t hops, std::optional<std::string_view> ns, const Metadata* metadata_filter,
     const StateMachine& state_machine, const VectorIndex& vector_index) {
+  std::unordered_map<MemoryId, float> known;
+  if (scores_are_exact) {
+    known.reserve(candidates.size());
+    for (const auto& [id, score] : candidates) known.emplace(id, score);
+  }
+  SearchHits kept;
   std::unordered_set<MemoryId> reached;
   reached.reserve(candidates.size());
   for (const auto& [start, score] : candidates) {
-    auto depths = GraphIndex::bfs_internal(state_machine, start, hops, ns);
-    if (!depths) return HybridQueryError{HybridQueryError::GraphFailure{std::move(depths).error()}};
-    for (const auto& [id, depth] : *depths) {
-      if (reached.contains(id)) continue;
-      if (matches_filters(state_machine, id, ns, std::nullopt, metadata_filter)) reached.insert(id);
-    }
+    auto walked = walk_from(state_machine, start, hops, ns, [&](MemoryId id) {
+      if (reached.contains(id)) return;
+      if (!matches_filters(state_machine, id, ns, std::nullopt, metadata_filter)) return;
+      reached.insert(id);
+      if (auto found = known.find(id); found != known.end()) kept.emplace_back(id, found->second);
+    });
+    if (!walked) return HybridQueryError{HybridQueryError::GraphFailure{std::move(walked).error()}};
   }
-  if (reached.empty()) return SearchHits{};
+  for (const auto& [id, score] : kept) reached.erase(id);
+  if (reached.empty()) return kept;
   auto rescored = vector_index.search_in_ids(embedding, reached, reached.size());
   if (!rescored) {
     return HybridQueryError{HybridQueryError::VectorIndexError{std::move(rescored).error()}};
   }
-  return std::move(*rescored);
+  // The order of the list does not matter: score_and_rank sorts it completely.
+  kept.insert(kept.end(), rescored->begin(), rescored->end());
+  return kept;
 }
 
 // Scores the candidates that are still memories, sorts them and keeps the first top_k.
@@ -241,8 +273,12 @@ Result<QueryExecution, HybridQueryError> QueryExecutor::execute_with_trace(
 
   const bool expands = (static_cast<std::uint8_t>(plan.path) & 2) != 0;
   if (expands && graph_hops && *graph_hops != 0) {
-    auto expanded = expand_along_edges(candidates, embedding, *graph_hops, ns, metadata_filter,
-                                       state_machine, vector_index);
+    // Without a graph the exact scan answered, and its scores are the exact cosines.
+    const bool scores_are_exact =
+        vector_index.hnsw() == nullptr &&
+        vector_index.backend()->mode() == VectorSearchMode::Exact;
+    auto expanded = expand_along_edges(candidates, scores_are_exact, embedding, *graph_hops, ns,
+                                       metadata_filter, state_machine, vector_index);
     if (!expanded) return std::move(expanded).error();
     candidates = std::move(*expanded);
     report(QueryStage::Expanded, candidates.size());

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <random>
 #include <thread>
 #include <utility>
@@ -111,7 +112,7 @@ TEST(QueryExecutor, ValidationComesBeforeEmbedding) {
 TEST(QueryExecutor, WeightsAreCheckedAfterTheAnchorsStep) {
   const std::size_t dim = fresh_query_dimension();
   QueryWorld empty(dim);  // a vector search here would fail with NoEmbeddings
-  FixedEmbedder embedder(vec({1, 2}, dim));
+  ScriptedEmbedder embedder(vec({1, 2}, dim));  // one vector for every text, calls counted
   QueryOptions options = facade_options(5);
   options.score_weights = ScoreWeights{50, 30, 30};
   auto result = empty.run(options, embedder);
@@ -191,6 +192,34 @@ TEST(QueryExecutor, FacadeQueryScoreIsTheMappedCosineWhateverTheWeights) {
     EXPECT_EQ(result->filtered_candidates, 3u);
     EXPECT_EQ(result->path, QueryPath::VectorGraph);
     EXPECT_FALSE(result->use_parallel);
+  }
+}
+
+// Graph hits carry the graph's own distances; the hop rescores them (and every neighbour) to the
+// exact cosine, whether or not they have edges. Exact-scan hits keep theirs.
+TEST(QueryExecutor, ExpandedHitsCarryTheExactCosineInBothIndexModes) {
+  std::mt19937 rng{5};
+  constexpr std::size_t kDimension = 24;
+  for (const bool with_graph : {false, true}) {
+    SCOPED_TRACE(with_graph);
+    QueryWorld world(kDimension);
+    if (with_graph) world.index = *VectorIndex::new_with_loaded_hnsw(kDimension, HnswConfig{}, nullptr);
+    std::map<std::uint64_t, std::vector<float>> vectors;
+    for (std::uint64_t id = 1; id <= 60; ++id) {
+      vectors[id] = testing::random_vector(rng, kDimension);
+      world.add(id, vectors[id]);
+    }
+    for (std::uint64_t id = 1; id <= 60; id += 4) world.connect(id, id % 60 + 1);
+    const auto query = testing::random_vector(rng, kDimension);
+    ScriptedEmbedder embedder(query);
+    embedder.without_anchors();
+    auto result = world.run(facade_options(10), embedder);
+    ASSERT_TRUE(result) << result.error().message();
+    ASSERT_EQ(result->hits.size(), 10u);
+    for (const QueryHit& hit : result->hits) {
+      const float want = (testing::reference_cosine(query, vectors[hit.id.value]) + 1.0f) * 0.5f;
+      EXPECT_EQ(testing::float_bits(hit.similarity), testing::float_bits(want)) << hit.id.value;
+    }
   }
 }
 

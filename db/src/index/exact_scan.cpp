@@ -229,17 +229,35 @@ TopK::TopK(std::size_t k, std::size_t reserve_hint) : k_(k) {
   heap_.reserve(std::min(k, reserve_hint));
 }
 
+namespace {
+
+// ranks_before as a function object, so the heap algorithms inline it.
+constexpr auto kRanksBefore = [](const Ranked& a, const Ranked& b) { return ranks_before(a, b); };
+
+}  // namespace
+
 void TopK::offer_slow(const Ranked& candidate) {
   if (k_ == 0) return;
   if (heap_.size() < k_) {
     heap_.push_back(candidate);
-    std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+    std::push_heap(heap_.begin(), heap_.end(), kRanksBefore);
     return;
   }
   if (!ranks_before(candidate, heap_.front())) return;
-  std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
-  heap_.back() = candidate;
-  std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+  // The candidate takes the place of the front (the kept entry that ranks last) and sinks to
+  // its level: one pass instead of a pop and a push. The kept set is what matters; the sort at
+  // the end orders it.
+  const std::size_t n = heap_.size();
+  std::size_t at = 0;
+  for (;;) {
+    std::size_t child = 2 * at + 1;
+    if (child >= n) break;
+    if (child + 1 < n && ranks_before(heap_[child], heap_[child + 1])) ++child;
+    if (!ranks_before(candidate, heap_[child])) break;
+    heap_[at] = heap_[child];
+    at = child;
+  }
+  heap_[at] = candidate;
 }
 
 void TopK::merge(const TopK& other) {
@@ -247,12 +265,12 @@ void TopK::merge(const TopK& other) {
 }
 
 std::vector<Ranked> TopK::take_sorted_ranked() {
-  std::sort_heap(heap_.begin(), heap_.end(), ranks_before);
+  std::sort_heap(heap_.begin(), heap_.end(), kRanksBefore);
   return std::move(heap_);
 }
 
 SearchHits TopK::take_sorted() {
-  std::sort_heap(heap_.begin(), heap_.end(), ranks_before);
+  std::sort_heap(heap_.begin(), heap_.end(), kRanksBefore);
   SearchHits hits;
   hits.reserve(heap_.size());
   for (const Ranked& r : heap_) hits.emplace_back(r.id, r.score);

@@ -45,10 +45,11 @@
 #include <vector>
 
 #include "storage/file.hpp"
+#include "testing/storage_fault_fs.hpp"
 
 namespace tessaradb::testing {
 
-class PageCacheFileSystem final : public FileSystem {
+class PageCacheFileSystem final : public FileSystem, public FileGate {
  public:
   enum class FaultKind { Eio, EnospcShortWrite, FsyncEioDropsData };
   struct Fault {
@@ -111,7 +112,7 @@ class PageCacheFileSystem final : public FileSystem {
     if (auto e = enter("open_readable", path)) return *e;
     auto file = base_.open_readable(path);
     if (!file) return std::move(file).error();
-    return std::unique_ptr<ReadableFile>(std::make_unique<Readable>(*this, path, std::move(*file)));
+    return std::unique_ptr<ReadableFile>(std::make_unique<GatedReadableFile>(*this, path, std::move(*file)));
   }
 
   Result<std::unique_ptr<WritableFile>, IoError> open_writable(const std::filesystem::path& path,
@@ -131,7 +132,7 @@ class PageCacheFileSystem final : public FileSystem {
       note_truncate(id, 0);
     }
     return std::unique_ptr<WritableFile>(
-        std::make_unique<Writable>(*this, path, id, std::move(*file)));
+        std::make_unique<GatedWritableFile>(*this, path, id, std::move(*file)));
   }
 
   Result<bool, IoError> exists(const std::filesystem::path& path) override {
@@ -244,7 +245,7 @@ class PageCacheFileSystem final : public FileSystem {
 
   // Counts the operation, runs the hook and returns the fault to inject, if any.
   std::optional<IoError> enter(const std::string& op, const std::filesystem::path& path,
-                               FaultKind* kind = nullptr) {
+                               FaultKind* kind) {
     const std::uint64_t index = ops_++;
     if (hook_) hook_(index, op);
     bool fail = false;
@@ -339,76 +340,30 @@ class PageCacheFileSystem final : public FileSystem {
     }
   }
 
-  class Readable final : public ReadableFile {
-   public:
-    Readable(PageCacheFileSystem& fs, std::filesystem::path path,
-             std::unique_ptr<ReadableFile> inner)
-        : fs_(fs), path_(std::move(path)), inner_(std::move(inner)) {}
-    Result<std::size_t, IoError> read_at(std::uint64_t offset, std::span<std::byte> out) override {
-      std::scoped_lock lock(fs_.mu_);
-      if (auto e = fs_.enter("read", path_)) return *e;
-      return inner_->read_at(offset, out);
-    }
-    Result<std::uint64_t, IoError> size() override { return inner_->size(); }
+  // --- FileGate: the file wrappers' operations go through the model ---
 
-   private:
-    PageCacheFileSystem& fs_;
-    std::filesystem::path path_;
-    std::unique_ptr<ReadableFile> inner_;
-  };
-
-  class Writable final : public WritableFile {
-   public:
-    Writable(PageCacheFileSystem& fs, std::filesystem::path path, int id,
-             std::unique_ptr<WritableFile> inner)
-        : fs_(fs), path_(std::move(path)), id_(id), inner_(std::move(inner)) {}
-    Result<void, IoError> append(std::span<const std::byte> bytes) override {
-      std::scoped_lock lock(fs_.mu_);
-      FaultKind kind{};
-      if (auto e = fs_.enter("append", path_, &kind)) {
-        if (kind == FaultKind::EnospcShortWrite && bytes.size() > 1) {
-          // A short write: the first half reached the file before the disk filled up.
-          const auto half = bytes.first(bytes.size() / 2);
-          if (inner_->append(half)) fs_.note_write(id_, half);
-        }
-        return *e;
-      }
-      auto r = inner_->append(bytes);
-      if (r) fs_.note_write(id_, bytes);
-      return r;
+  std::unique_lock<std::recursive_mutex> hold() override {
+    return std::unique_lock<std::recursive_mutex>(mu_);
+  }
+  std::optional<IoError> enter(const std::string& op, const std::filesystem::path& path) override {
+    return enter(op, path, &last_kind_);
+  }
+  Result<void, IoError> refused_append(int node, WritableFile& file,
+                                       std::span<const std::byte> bytes, IoError error) override {
+    if (last_kind_ == FaultKind::EnospcShortWrite && bytes.size() > 1) {
+      // A short write: the first half reached the file before the disk filled up.
+      const auto half = bytes.first(bytes.size() / 2);
+      if (file.append(half)) note_write(node, half);
     }
-    Result<void, IoError> sync() override {
-      std::scoped_lock lock(fs_.mu_);
-      FaultKind kind{};
-      if (auto e = fs_.enter("sync", path_, &kind)) {
-        if (kind == FaultKind::FsyncEioDropsData) fs_.note_sync_failed_and_dropped(id_);
-        return *e;
-      }
-      Result<void, IoError> r{};
-      if (fs_.real_syncs_) r = inner_->sync();
-      if (r) fs_.note_sync(id_);
-      return r;
-    }
-    Result<void, IoError> truncate(std::uint64_t length) override {
-      std::scoped_lock lock(fs_.mu_);
-      if (auto e = fs_.enter("truncate", path_)) return *e;
-      auto r = inner_->truncate(length);
-      if (r) fs_.note_truncate(id_, length);
-      return r;
-    }
-    Result<std::uint64_t, IoError> size() override { return inner_->size(); }
-    Result<void, IoError> close() override {
-      std::scoped_lock lock(fs_.mu_);
-      if (auto e = fs_.enter("close", path_)) return *e;
-      return inner_->close();
-    }
-
-   private:
-    PageCacheFileSystem& fs_;
-    std::filesystem::path path_;
-    int id_;  // the model node: follows the file across renames, as an inode does
-    std::unique_ptr<WritableFile> inner_;
-  };
+    return error;
+  }
+  void refused_sync(int node) override {
+    if (last_kind_ == FaultKind::FsyncEioDropsData) note_sync_failed_and_dropped(node);
+  }
+  bool syncs_reach_disk() const override { return real_syncs_; }
+  void appended(int node, std::span<const std::byte> bytes) override { note_write(node, bytes); }
+  void synced(int node) override { note_sync(node); }
+  void truncated(int node, std::uint64_t length) override { note_truncate(node, length); }
 
   const std::filesystem::path root_;
   FileSystem& base_;
@@ -419,6 +374,7 @@ class PageCacheFileSystem final : public FileSystem {
   std::optional<Fault> fault_;
   std::string persistent_op_;
   std::vector<std::string> faults_returned_;
+  FaultKind last_kind_ = FaultKind::Eio;  // of the fault `enter` returned last
   const bool real_syncs_;
   Hook hook_;
 };

@@ -10,10 +10,12 @@
 // library) include it.
 
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,7 +24,95 @@
 
 namespace tessaradb::testing {
 
-class FaultInjectingFileSystem final : public FileSystem {
+// The file wrappers shared by the test file systems: each operation asks the owning file
+// system's gate first (which may refuse it with an error, count it or run a hook), then forwards
+// to the real file and reports what happened. A gate that models the disk overrides the
+// observers; a gate that only injects errors needs `enter` alone.
+class FileGate {
+ public:
+  virtual ~FileGate() = default;
+  // Held for the whole of one file operation (a gate with a lock returns it taken).
+  virtual std::unique_lock<std::recursive_mutex> hold() { return {}; }
+  // The error to return instead of running operation `op` on `path`, if any.
+  virtual std::optional<IoError> enter(const std::string& op, const std::filesystem::path& path) = 0;
+  // What a refused append or sync does beyond returning `error`. `node` is the gate's own
+  // number for the file (given when the file was opened).
+  virtual Result<void, IoError> refused_append(int /*node*/, WritableFile& /*file*/,
+                                               std::span<const std::byte> /*bytes*/,
+                                               IoError error) {
+    return error;
+  }
+  virtual void refused_sync(int /*node*/) {}
+  // False: syncs succeed without reaching the disk.
+  virtual bool syncs_reach_disk() const { return true; }
+  // After a successful append, sync or truncate.
+  virtual void appended(int /*node*/, std::span<const std::byte> /*bytes*/) {}
+  virtual void synced(int /*node*/) {}
+  virtual void truncated(int /*node*/, std::uint64_t /*length*/) {}
+};
+
+class GatedReadableFile final : public ReadableFile {
+ public:
+  GatedReadableFile(FileGate& gate, std::filesystem::path path, std::unique_ptr<ReadableFile> inner)
+      : gate_(gate), path_(std::move(path)), inner_(std::move(inner)) {}
+  Result<std::size_t, IoError> read_at(std::uint64_t offset, std::span<std::byte> out) override {
+    auto held = gate_.hold();
+    if (auto e = gate_.enter("read", path_)) return *e;
+    return inner_->read_at(offset, out);
+  }
+  Result<std::uint64_t, IoError> size() override { return inner_->size(); }
+
+ private:
+  FileGate& gate_;
+  std::filesystem::path path_;
+  std::unique_ptr<ReadableFile> inner_;
+};
+
+class GatedWritableFile final : public WritableFile {
+ public:
+  GatedWritableFile(FileGate& gate, std::filesystem::path path, int node,
+                    std::unique_ptr<WritableFile> inner)
+      : gate_(gate), path_(std::move(path)), node_(node), inner_(std::move(inner)) {}
+  Result<void, IoError> append(std::span<const std::byte> bytes) override {
+    auto held = gate_.hold();
+    if (auto e = gate_.enter("append", path_)) return gate_.refused_append(node_, *inner_, bytes, *e);
+    auto r = inner_->append(bytes);
+    if (r) gate_.appended(node_, bytes);
+    return r;
+  }
+  Result<void, IoError> sync() override {
+    auto held = gate_.hold();
+    if (auto e = gate_.enter("sync", path_)) {
+      gate_.refused_sync(node_);
+      return *e;
+    }
+    Result<void, IoError> r{};
+    if (gate_.syncs_reach_disk()) r = inner_->sync();
+    if (r) gate_.synced(node_);
+    return r;
+  }
+  Result<void, IoError> truncate(std::uint64_t length) override {
+    auto held = gate_.hold();
+    if (auto e = gate_.enter("truncate", path_)) return *e;
+    auto r = inner_->truncate(length);
+    if (r) gate_.truncated(node_, length);
+    return r;
+  }
+  Result<std::uint64_t, IoError> size() override { return inner_->size(); }
+  Result<void, IoError> close() override {
+    auto held = gate_.hold();
+    if (auto e = gate_.enter("close", path_)) return *e;
+    return inner_->close();
+  }
+
+ private:
+  FileGate& gate_;
+  std::filesystem::path path_;
+  int node_;  // the gate's number for the file: follows it across renames, as an inode does
+  std::unique_ptr<WritableFile> inner_;
+};
+
+class FaultInjectingFileSystem final : public FileSystem, public FileGate {
  public:
   explicit FaultInjectingFileSystem(FileSystem& base = default_file_system()) : base_(base) {}
 
@@ -42,7 +132,8 @@ class FaultInjectingFileSystem final : public FileSystem {
   }
 
   // Returns the error to inject for this call of `operation` on `path`, if any, and logs it.
-  std::optional<IoError> enter(const std::string& operation, const std::filesystem::path& path) {
+  std::optional<IoError> enter(const std::string& operation,
+                               const std::filesystem::path& path) override {
     std::scoped_lock lock(mu_);
     log_.push_back(operation + " " + path.filename().string());
     auto it = faults_.find(operation);
@@ -58,7 +149,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     if (auto e = enter("open_readable", path)) return *e;
     auto file = base_.open_readable(path);
     if (!file) return std::move(file).error();
-    return std::unique_ptr<ReadableFile>(std::make_unique<Readable>(*this, path, std::move(*file)));
+    return std::unique_ptr<ReadableFile>(std::make_unique<GatedReadableFile>(*this, path, std::move(*file)));
   }
 
   Result<std::unique_ptr<WritableFile>, IoError> open_writable(const std::filesystem::path& path,
@@ -66,7 +157,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     if (auto e = enter("open_writable", path)) return *e;
     auto file = base_.open_writable(path, mode);
     if (!file) return std::move(file).error();
-    return std::unique_ptr<WritableFile>(std::make_unique<Writable>(*this, path, std::move(*file)));
+    return std::unique_ptr<WritableFile>(std::make_unique<GatedWritableFile>(*this, path, -1, std::move(*file)));
   }
 
   Result<bool, IoError> exists(const std::filesystem::path& path) override {
@@ -104,52 +195,6 @@ class FaultInjectingFileSystem final : public FileSystem {
   struct Fault {
     int countdown;
     int code;
-  };
-
-  class Readable final : public ReadableFile {
-   public:
-    Readable(FaultInjectingFileSystem& fs, std::filesystem::path path,
-             std::unique_ptr<ReadableFile> inner)
-        : fs_(fs), path_(std::move(path)), inner_(std::move(inner)) {}
-    Result<std::size_t, IoError> read_at(std::uint64_t offset, std::span<std::byte> out) override {
-      if (auto e = fs_.enter("read", path_)) return *e;
-      return inner_->read_at(offset, out);
-    }
-    Result<std::uint64_t, IoError> size() override { return inner_->size(); }
-
-   private:
-    FaultInjectingFileSystem& fs_;
-    std::filesystem::path path_;
-    std::unique_ptr<ReadableFile> inner_;
-  };
-
-  class Writable final : public WritableFile {
-   public:
-    Writable(FaultInjectingFileSystem& fs, std::filesystem::path path,
-             std::unique_ptr<WritableFile> inner)
-        : fs_(fs), path_(std::move(path)), inner_(std::move(inner)) {}
-    Result<void, IoError> append(std::span<const std::byte> bytes) override {
-      if (auto e = fs_.enter("append", path_)) return *e;
-      return inner_->append(bytes);
-    }
-    Result<void, IoError> sync() override {
-      if (auto e = fs_.enter("sync", path_)) return *e;
-      return inner_->sync();
-    }
-    Result<void, IoError> truncate(std::uint64_t length) override {
-      if (auto e = fs_.enter("truncate", path_)) return *e;
-      return inner_->truncate(length);
-    }
-    Result<std::uint64_t, IoError> size() override { return inner_->size(); }
-    Result<void, IoError> close() override {
-      if (auto e = fs_.enter("close", path_)) return *e;
-      return inner_->close();
-    }
-
-   private:
-    FaultInjectingFileSystem& fs_;
-    std::filesystem::path path_;
-    std::unique_ptr<WritableFile> inner_;
   };
 
   FileSystem& base_;

@@ -8,8 +8,7 @@
 // workers.
 //
 // The pool is created on first use (hardware_concurrency - 1 workers; none on a single core,
-// where run simply loops). A worker that runs out of work keeps looking for a quarter of a
-// millisecond before it sleeps, so scans that follow each other find it running. After fork() the child has no worker threads: the first run in the
+// where run simply loops). After fork() the child has no worker threads: the first run in the
 // child notices the new process id and builds a fresh pool, abandoning the parent's (whose
 // threads and locks do not exist there). A fork handler keeps the pool's creation lock usable in
 // the child.

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,20 +14,6 @@
 namespace tessaradb::detail {
 
 namespace {
-
-// How long an idle worker keeps looking for work before it sleeps. Scans tend to come back to
-// back (one query after another); a worker still awake when the next one starts joins it at
-// once, while a sleeping one first has to be woken and scheduled, which on a busy machine can
-// cost as much as the scan itself (a worker that yields or sleeps is not running when the
-// caller needs it, and the scan ends up on one thread).
-constexpr auto kIdleSpin = std::chrono::microseconds(250);
-
-// Tells the processor this is a wait loop (saves power, frees the sibling hyperthread).
-inline void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 class WorkerPool final : public DataParallelPool {
  public:
@@ -53,7 +38,6 @@ class WorkerPool final : public DataParallelPool {
     {
       std::scoped_lock lock(mutex_);
       jobs_.push_back(&job);
-      queued_.store(jobs_.size(), std::memory_order_relaxed);
     }
     wake_.notify_all();
     // The caller works on its own job too, so a run finishes even when every worker is busy.
@@ -63,7 +47,6 @@ class WorkerPool final : public DataParallelPool {
     }
     std::unique_lock lock(mutex_);
     if (auto it = std::find(jobs_.begin(), jobs_.end(), &job); it != jobs_.end()) jobs_.erase(it);
-    queued_.store(jobs_.size(), std::memory_order_relaxed);
     // Workers take items only under mutex_ and report completion under it, so once the job is
     // out of the queue and done == n no worker can touch it again.
     job_done_.wait(lock, [&] { return job.done.load(std::memory_order_acquire) == n; });
@@ -80,21 +63,11 @@ class WorkerPool final : public DataParallelPool {
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (jobs_.empty()) {
-        lock.unlock();
-        const auto until = std::chrono::steady_clock::now() + kIdleSpin;
-        while (queued_.load(std::memory_order_relaxed) == 0 &&
-               std::chrono::steady_clock::now() < until) {
-          for (int k = 0; k < 64; ++k) spin_pause();
-        }
-        lock.lock();
-        wake_.wait(lock, [&] { return !jobs_.empty(); });
-      }
+      wake_.wait(lock, [&] { return !jobs_.empty(); });
       Job* job = jobs_.front();
       const std::size_t i = job->next.fetch_add(1);
       if (i >= job->n) {
         jobs_.pop_front();  // fully handed out; its caller waits for the stragglers
-        queued_.store(jobs_.size(), std::memory_order_relaxed);
         continue;
       }
       lock.unlock();
@@ -107,9 +80,6 @@ class WorkerPool final : public DataParallelPool {
   // Guards jobs_ and every Job's lifetime: a worker reaches a job only through jobs_.
   std::mutex mutex_;
   std::deque<Job*> jobs_;
-  // jobs_.size(), written under mutex_ and read without it by idle workers: only a hint to stop
-  // looking, the queue itself is always read under the lock.
-  std::atomic<std::size_t> queued_{0};
   std::condition_variable wake_;
   std::condition_variable job_done_;
   std::vector<std::thread> threads_;

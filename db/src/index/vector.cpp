@@ -306,7 +306,12 @@ Result<void, VectorError> VectorIndex::remove(MemoryId id) {
   ids_.erase(id.value);
   --live_count_;
   retire_row(location, /*drop_if_empty=*/true);
-  if (hnsw_) (void)hnsw_->remove(id);  // the graph is an accelerator; its errors are ignored
+  if (hnsw_) {
+    // The graph is an accelerator; its errors are ignored (beyond no longer trusting it).
+    const std::uint64_t before = hnsw_->generation();
+    const bool removed = hnsw_->remove(id).has_value();
+    note_hnsw_writes(before, 1, removed);
+  }
   return {};
 }
 

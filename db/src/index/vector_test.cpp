@@ -169,7 +169,7 @@ TEST(VectorIndexScores, LookupsThroughTheGraphAreBitIdenticalToScalarReference) 
     // shared graph.
     const VectorIndex before = index;
     const Model model_before = model;
-    for (std::uint64_t id = 1; id < 100; id += 3) {
+    for (std::uint64_t id = 3; id < 100; id += 6) {  // ids the lookups below score
       if (!model.rows.count(id)) continue;
       auto v = random_vector(rng, dimension);
       model.rows[id] = {"a", v};
@@ -519,6 +519,32 @@ TEST(VectorIndexHnsw, ReindexingReplacesTheGraphVectorAndScopesHits) {
   ASSERT_TRUE(then);
   EXPECT_EQ(then->size(), 3u);
   EXPECT_EQ(then->front().first, MemoryId{2});
+}
+
+// The graph is shared by every copy: a copy's search never returns a key another copy added
+// since, and a namespace search never returns another namespace's key, whether or not the graph
+// still matches the searching copy exactly.
+TEST(VectorIndexHnsw, GraphHitsStayWithinTheSearchedCopyAndNamespace) {
+  std::mt19937 rng{8};
+  auto index = *VectorIndex::new_with_loaded_hnsw(8, HnswConfig{}, nullptr);
+  for (std::uint64_t id = 1; id <= 40; ++id) {
+    ASSERT_TRUE(index.index_in_namespace("a", MemoryId{id}, random_vector(rng, 8)));
+  }
+  const std::vector<float> target = random_vector(rng, 8);
+  const VectorIndex before = index;
+  ASSERT_TRUE(index.index_in_namespace("a", MemoryId{100}, target));
+  ASSERT_TRUE(index.index_in_namespace("b", MemoryId{200}, target));
+
+  auto now = index.search_scoped(target, 2, std::nullopt, false, 1);
+  ASSERT_TRUE(now);
+  EXPECT_EQ(ids_of(*now), (std::vector<MemoryId>{MemoryId{100}, MemoryId{200}}));
+  auto in_a = index.search_scoped(target, 1, "a", false, 1);
+  ASSERT_TRUE(in_a);
+  EXPECT_EQ(ids_of(*in_a), (std::vector<MemoryId>{MemoryId{100}}));
+  auto then = before.search_scoped(target, 5, std::nullopt, false, 1);
+  ASSERT_TRUE(then);
+  ASSERT_EQ(then->size(), 5u);
+  for (const auto& [id, score] : *then) EXPECT_LE(id.value, 40u);
 }
 
 TEST(VectorIndexHnsw, StaleGraphKeysAreRemoved) {

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -110,6 +111,13 @@ bool to_path(PyObject* value, const char* name, std::filesystem::path& out) {
   }
   PyRef encoded{PyUnicode_EncodeFSDefault(text.get())};
   if (!encoded) return argument_error(name);
+  // The system calls stop at a NUL: "db\0x" would open "db". Refused as os.open refuses it.
+  const std::string_view bytes(PyBytes_AS_STRING(encoded.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  if (bytes.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
   out = std::filesystem::path(std::string(PyBytes_AS_STRING(encoded.get()),
                                           static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
   return true;

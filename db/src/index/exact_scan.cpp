@@ -241,6 +241,7 @@ void TopK::offer_slow(const Ranked& candidate) {
   if (heap_.size() < k_) {
     heap_.push_back(candidate);
     std::push_heap(heap_.begin(), heap_.end(), kRanksBefore);
+    if (heap_.size() == k_) publish_floor();
     return;
   }
   if (!ranks_before(candidate, heap_.front())) return;
@@ -258,6 +259,18 @@ void TopK::offer_slow(const Ranked& candidate) {
     at = child;
   }
   heap_[at] = candidate;
+  publish_floor();
+}
+
+void TopK::publish_floor() noexcept {
+  if (floor_ == nullptr) return;
+  // A NaN front means the heap holds NaN scores, which give no bound on the numbers.
+  const float mine = heap_.front().score;
+  if (std::isnan(mine)) return;
+  float current = floor_->load(std::memory_order_relaxed);
+  while (mine > current &&
+         !floor_->compare_exchange_weak(current, mine, std::memory_order_relaxed)) {
+  }
 }
 
 void TopK::merge(const TopK& other) {

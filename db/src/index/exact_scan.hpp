@@ -3,6 +3,7 @@
 // Building blocks of the exact cosine scan (internal): the tile kernel, the scalar pieces it must
 // match bit for bit, and the bounded top-k collector.
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -81,8 +82,14 @@ class TopK {
         !(candidate.score >= heap_.front().score)) {
       return;
     }
+    if (floor_ != nullptr && candidate.score < floor_->load(std::memory_order_relaxed)) return;
     offer_slow(candidate);
   }
+  // Shares a floor with the other collectors of one parallel scan: a collector holding k
+  // numbers raises it to its k-th best score, and every collector refuses candidates scoring
+  // below it, which cannot be among the k best of the whole scan. `floor` starts at -infinity
+  // and must outlive this collector's offers.
+  void share_floor(std::atomic<float>* floor) noexcept { floor_ = floor; }
   void merge(const TopK& other);
   std::size_t size() const noexcept { return heap_.size(); }
   // The kept candidates, best first, as (id, score) pairs.
@@ -92,8 +99,12 @@ class TopK {
  private:
   void offer_slow(const Ranked& candidate);
 
+  // Raises floor_ to the front's score once the heap is full of numbers.
+  void publish_floor() noexcept;
+
   std::size_t k_;
   std::vector<Ranked> heap_;  // max-heap under ranks_before: the front ranks last
+  std::atomic<float>* floor_ = nullptr;
 };
 
 }  // namespace tessaradb::detail

@@ -527,11 +527,14 @@ Result<SearchHits, VectorError> VectorIndex::exact_scan(std::span<const float> q
   std::vector<TopK> partial;
   std::vector<std::vector<float>> scratch(chunks, std::vector<float>(max_rows));
   partial.reserve(chunks);
+  // Scores below the k-th best that any chunk already holds are out of the running everywhere.
+  std::atomic<float> floor{-std::numeric_limits<float>::infinity()};
   for (std::size_t c = 0; c < chunks; ++c) {
     const std::uint64_t rows =
         (bounds[c + 1] < units.size() ? units[bounds[c + 1]].first_seq : seq) -
         units[bounds[c]].first_seq;
     partial.emplace_back(top_k, rows);
+    partial.back().share_floor(&floor);
   }
   pool->run(chunks,
             [&](std::size_t c) { scan(bounds[c], bounds[c + 1], partial[c], scratch[c].data()); });

@@ -13,6 +13,8 @@
 //   other      opened with any other state: a damaged record was taken for a good one.
 // "good lost" counts records written wholly before the damaged byte that the open lost; for a
 // checkpoint, every surviving memory must equal the original (content, not only the count).
+// The allocation peak is measured through the sanitizer's allocator hooks, so a build without
+// AddressSanitizer fails unless RELIABILITY_ALLOW_UNMEASURED_HEAP is set (for a quick local run).
 
 #include <csignal>
 #include <cstdlib>

@@ -2,7 +2,8 @@
 // system that models the page cache, and before every operation that changes a file or a
 // directory materialises the images a power loss (or a process kill) could leave. Each image is
 // opened with the real open code and must hold the state after some prefix of the commands that
-// includes every acknowledged one; it must stay writable, and no transient directory may remain.
+// includes every acknowledged one; it must stay writable, and no compaction directory or rewrite
+// temporary file may remain after the open.
 
 #include <cstdio>
 #include <cstdlib>

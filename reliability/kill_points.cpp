@@ -101,7 +101,7 @@ ChildCounts run_child(const std::filesystem::path& db, const std::vector<Step>& 
 
 struct Figures {
   std::uint64_t runs = 0, mismatches = 0, leftovers = 0, open_fail = 0, child_fail = 0,
-                hnsw_steps = 0;
+                hnsw_steps = 0, cleaned = 0;
 };
 
 void run_workload(const Workload& w, std::uint32_t seed, std::size_t length, Figures& f) {
@@ -135,6 +135,8 @@ void run_workload(const Workload& w, std::uint32_t seed, std::size_t length, Fig
       ++f.child_fail;
       continue;
     }
+    // What the kill left for the open to clean up (counted to show the leftover check has work).
+    if (!leftovers(scratch.path()).empty()) ++f.cleaned;
     auto store = open_store(w.options(scratch.path()));
     if (!store) {
       ++f.open_fail;
@@ -175,10 +177,12 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "kill-points: %llu kill points x 2 workloads (%llu at HNSW save steps), mismatches=%llu, "
-      "leftovers=%llu, open_fail=%llu, child_fail=%llu\n",
+      "leftovers=%llu (%llu kills left some for the open to remove), open_fail=%llu, "
+      "child_fail=%llu\n",
       static_cast<unsigned long long>(kill_points), static_cast<unsigned long long>(f.hnsw_steps),
       static_cast<unsigned long long>(f.mismatches),
-      static_cast<unsigned long long>(f.leftovers), static_cast<unsigned long long>(f.open_fail),
+      static_cast<unsigned long long>(f.leftovers), static_cast<unsigned long long>(f.cleaned),
+      static_cast<unsigned long long>(f.open_fail),
       static_cast<unsigned long long>(f.child_fail));
   // Without HNSW save steps among them the kill points would miss the graph's rewrite.
   return f.mismatches == 0 && f.leftovers == 0 && f.open_fail == 0 && f.child_fail == 0 &&

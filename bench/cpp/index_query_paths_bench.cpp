@@ -149,10 +149,12 @@ int main(int argc, char** argv) {
               kDimension, kHits, queries.size(), file == "-" ? "synthetic" : file.c_str());
   std::printf("%-48s %12s\n", "path", "median us");
   auto line = [](const char* name, double us) { std::printf("%-48s %12.1f\n", name, us); };
-  line("exact scan, one thread",
-       median_us(queries, [&](const auto& q) { (void)exact.search_scoped(q, kHits, {}, false, 1); }));
-  line("exact scan, data-parallel pool",
-       median_us(queries, [&](const auto& q) { (void)exact.search_scoped(q, kHits, {}, true, 1); }));
+  line("exact scan, one thread", median_us(queries, [&](const auto& q) {
+         (void)exact.search_scoped(q, kHits, {}, false, 1);
+       }));
+  line("exact scan, data-parallel pool", median_us(queries, [&](const auto& q) {
+         (void)exact.search_scoped(q, kHits, {}, true, 1);
+       }));
   next_set = 0;
   line("rescore 50 ids: search_in_ids", median_us(queries, [&](const auto& q) {
          (void)exact.search_in_ids(q, hit_sets[next_set++ % hit_sets.size()], kHits);
@@ -160,8 +162,9 @@ int main(int argc, char** argv) {
   next_set = 0;
   line("rescore 50 ids: copy rows, scalar loop each",
        median_us(queries, [&](const auto& q) { (void)row_by_row(q); }));
-  line("HNSW 50 hits through the index",
-       median_us(queries, [&](const auto& q) { (void)with_graph->search_scoped(q, kHits, {}, false, 7); }));
+  line("HNSW 50 hits through the index", median_us(queries, [&](const auto& q) {
+         (void)with_graph->search_scoped(q, kHits, {}, false, 7);
+       }));
   {
     // What the graph hop does in HNSW mode: rescore the graph's hits right after the search,
     // from the graph's copies of the rows (the search just read them).

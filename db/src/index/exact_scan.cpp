@@ -143,8 +143,8 @@ struct KernelsFor {
                      std::size_t tile_count, float* out) noexcept {
     Target::run([&](std::size_t t) { return tiles[t]; }, query, dimension, tile_count, out);
   }
-  static void rows(const float* query, const float* rows, std::size_t dimension,
-                   std::size_t count, float* out) noexcept {
+  static void rows(const float* query, const float* rows, std::size_t dimension, std::size_t count,
+                   float* out) noexcept {
     Target::run_rows(query, rows, dimension, count, out);
   }
 };
@@ -165,8 +165,8 @@ struct Avx2 {
 
 struct Baseline {
   template <typename TileAt>
-  static void run(TileAt tile_at, const float* query, std::size_t dimension,
-                  std::size_t tile_count, float* out) noexcept {
+  static void run(TileAt tile_at, const float* query, std::size_t dimension, std::size_t tile_count,
+                  float* out) noexcept {
     dot_tiles_body(query, tile_at, dimension, tile_count, out);
   }
   static void run_rows(const float* query, const float* rows, std::size_t dimension,

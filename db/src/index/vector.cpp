@@ -29,13 +29,13 @@ struct Located {
 namespace {
 
 using detail::BlockRef;
+using detail::kTileRows;
 using detail::Located;
 using detail::Ranked;
 using detail::RowLocation;
 using detail::TopK;
 using detail::VectorArena;
 using detail::VectorBlock;
-using detail::kTileRows;
 
 std::uint64_t namespace_hash(std::string_view ns) { return std::hash<std::string_view>{}(ns); }
 
@@ -86,8 +86,7 @@ void score_located(std::span<const float> query, float sqrt_nq, std::span<const 
     for (std::size_t n = 0; n < rows.size(); ++n) {
       const Located& r = rows[n];
       best.offer(Ranked{
-          detail::cosine_from_parts(dots[n], r.ref->block->squared_norm(r.row), sqrt_nq), n,
-          r.id});
+          detail::cosine_from_parts(dots[n], r.ref->block->squared_norm(r.row), sqrt_nq), n, r.id});
     }
     return;
   }
@@ -360,8 +359,7 @@ void VectorIndex::put_into_hnsw(MemoryId id, std::span<const float> vector) {
   note_hnsw_writes(before, writes + 1, succeeded);
 }
 
-void VectorIndex::note_hnsw_writes(std::uint64_t before, std::uint64_t writes,
-                                   bool all_succeeded) {
+void VectorIndex::note_hnsw_writes(std::uint64_t before, std::uint64_t writes, bool all_succeeded) {
   // Still in step only when it was, every write took effect and the generation moved by exactly
   // these writes (no other index value wrote the shared graph in between).
   if (hnsw_in_step_at_ == before && all_succeeded && hnsw_->generation() == before + writes) {
@@ -557,8 +555,8 @@ Result<SearchHits, VectorError> VectorIndex::search_in_ids(std::span<const float
   const std::vector<Located> rows = locate(ids, [&](MemoryId id) { return find_row(id); });
   const std::vector<float> copies = graph_copies(rows);
   TopK best(top_k, rows.size());
-  score_located(query, sqrt_nq, rows, /*comparable=*/true,
-                copies.empty() ? nullptr : copies.data(), best);
+  score_located(query, sqrt_nq, rows, /*comparable=*/true, copies.empty() ? nullptr : copies.data(),
+                best);
   return best.take_sorted();
 }
 

@@ -275,8 +275,7 @@ Result<QueryExecution, HybridQueryError> QueryExecutor::execute_with_trace(
   if (expands && graph_hops && *graph_hops != 0) {
     // Without a graph the exact scan answered, and its scores are the exact cosines.
     const bool scores_are_exact =
-        vector_index.hnsw() == nullptr &&
-        vector_index.backend()->mode() == VectorSearchMode::Exact;
+        vector_index.hnsw() == nullptr && vector_index.backend()->mode() == VectorSearchMode::Exact;
     auto expanded = expand_along_edges(candidates, scores_are_exact, embedding, *graph_hops, ns,
                                        metadata_filter, state_machine, vector_index);
     if (!expanded) return std::move(expanded).error();

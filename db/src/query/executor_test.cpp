@@ -111,7 +111,7 @@ TEST(QueryExecutor, ValidationComesBeforeEmbedding) {
 
 TEST(QueryExecutor, WeightsAreCheckedAfterTheAnchorsStep) {
   const std::size_t dim = fresh_query_dimension();
-  QueryWorld empty(dim);  // a vector search here would fail with NoEmbeddings
+  QueryWorld empty(dim);                        // a vector search here would fail with NoEmbeddings
   ScriptedEmbedder embedder(vec({1, 2}, dim));  // one vector for every text, calls counted
   QueryOptions options = facade_options(5);
   options.score_weights = ScoreWeights{50, 30, 30};
@@ -203,7 +203,8 @@ TEST(QueryExecutor, ExpandedHitsCarryTheExactCosineInBothIndexModes) {
   for (const bool with_graph : {false, true}) {
     SCOPED_TRACE(with_graph);
     QueryWorld world(kDimension);
-    if (with_graph) world.index = *VectorIndex::new_with_loaded_hnsw(kDimension, HnswConfig{}, nullptr);
+    if (with_graph)
+      world.index = *VectorIndex::new_with_loaded_hnsw(kDimension, HnswConfig{}, nullptr);
     std::map<std::uint64_t, std::vector<float>> vectors;
     for (std::uint64_t id = 1; id <= 60; ++id) {
       vectors[id] = testing::random_vector(rng, kDimension);

@@ -105,9 +105,7 @@ class QueryEmbedder {
 class FixedEmbedder final : public QueryEmbedder {
  public:
   explicit FixedEmbedder(std::vector<float> vector) : vector_(std::move(vector)) {}
-  Result<std::vector<float>, std::string> embed(std::string_view) const override {
-    return vector_;
-  }
+  Result<std::vector<float>, std::string> embed(std::string_view) const override { return vector_; }
 
  private:
   std::vector<float> vector_;

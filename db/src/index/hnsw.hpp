@@ -9,9 +9,10 @@
 // search in a search slot of its own (one per hardware thread; a search waits while every slot
 // is taken); add, remove and the save take the backend exclusively.
 //
-// Generation. Every call to add or remove (successful or not) advances the graph's generation
-// by exactly one, so a caller that saw generation g before its own n writes and sees g + n after
-// them knows nobody else changed the graph in between.
+// Generation. Every add or remove that gets past its length check and takes the lock advances
+// the graph's generation by exactly one, whether the library then succeeds or not, so a caller
+// that saw generation g before its own n successful writes and sees g + n after them knows
+// nobody else changed the graph in between.
 //
 // Only hnsw.cpp includes the library. Every library call there sits inside try/catch and every
 // library result is checked, so nothing the library does escapes as an exception; library

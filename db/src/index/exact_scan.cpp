@@ -54,34 +54,34 @@ __attribute__((always_inline)) inline void dot_tiles_body(const float* query, Ti
   for (; t < tile_count; ++t) dot_tile_group<1>(query, tile_at, dimension, t, out);
 }
 
-typedef int LaneIndex __attribute__((vector_size(kTileRows * sizeof(int))));
+// out = lanes of `a` (0..7) and `b` (8..15) picked by constant indices; __builtin_shufflevector
+// is understood by g++ (12 and later) and clang alike.
+template <int... I>
+__attribute__((always_inline)) inline void pick(Lanes& out, const Lanes& a,
+                                                const Lanes& b) noexcept {
+  out = __builtin_shufflevector(a, b, I...);
+}
 
 // Element e of each of the eight row slices in `r`, for e in 0..7: an 8x8 transpose, so that
 // lane l of c[e] is r[l][e].
 __attribute__((always_inline)) inline void transpose8(const Lanes (&r)[8], Lanes (&c)[8]) noexcept {
-  constexpr LaneIndex kLow = {0, 8, 1, 9, 4, 12, 5, 13};
-  constexpr LaneIndex kHigh = {2, 10, 3, 11, 6, 14, 7, 15};
-  constexpr LaneIndex kPairsLow = {0, 1, 8, 9, 4, 5, 12, 13};
-  constexpr LaneIndex kPairsHigh = {2, 3, 10, 11, 6, 7, 14, 15};
-  constexpr LaneIndex kHalvesLow = {0, 1, 2, 3, 8, 9, 10, 11};
-  constexpr LaneIndex kHalvesHigh = {4, 5, 6, 7, 12, 13, 14, 15};
   Lanes t[8], u[8];
 #pragma GCC unroll 8
   for (int k = 0; k < 8; k += 2) {
-    t[k] = __builtin_shuffle(r[k], r[k + 1], kLow);
-    t[k + 1] = __builtin_shuffle(r[k], r[k + 1], kHigh);
+    pick<0, 8, 1, 9, 4, 12, 5, 13>(t[k], r[k], r[k + 1]);
+    pick<2, 10, 3, 11, 6, 14, 7, 15>(t[k + 1], r[k], r[k + 1]);
   }
 #pragma GCC unroll 8
   for (int k = 0; k < 8; k += 4) {
-    u[k] = __builtin_shuffle(t[k], t[k + 2], kPairsLow);
-    u[k + 1] = __builtin_shuffle(t[k], t[k + 2], kPairsHigh);
-    u[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], kPairsLow);
-    u[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], kPairsHigh);
+    pick<0, 1, 8, 9, 4, 5, 12, 13>(u[k], t[k], t[k + 2]);
+    pick<2, 3, 10, 11, 6, 7, 14, 15>(u[k + 1], t[k], t[k + 2]);
+    pick<0, 1, 8, 9, 4, 5, 12, 13>(u[k + 2], t[k + 1], t[k + 3]);
+    pick<2, 3, 10, 11, 6, 7, 14, 15>(u[k + 3], t[k + 1], t[k + 3]);
   }
 #pragma GCC unroll 8
   for (int e = 0; e < 4; ++e) {
-    c[e] = __builtin_shuffle(u[e], u[e + 4], kHalvesLow);
-    c[e + 4] = __builtin_shuffle(u[e], u[e + 4], kHalvesHigh);
+    pick<0, 1, 2, 3, 8, 9, 10, 11>(c[e], u[e], u[e + 4]);
+    pick<4, 5, 6, 7, 12, 13, 14, 15>(c[e + 4], u[e], u[e + 4]);
   }
 }
 

@@ -291,6 +291,22 @@ TEST_F(FacadeTest, DirectoryLockIsSharedInProcessAndRefusesOtherProcesses) {
   EXPECT_TRUE(open());
 }
 
+// The first handle's rewrite may be under way while a second one opens: only an open that takes
+// the directory lock for this process removes rewrite temporaries.
+TEST_F(FacadeTest, SecondHandleInProcessKeepsTheFirstHandlesRewriteTemporary) {
+  auto first = open();
+  ASSERT_TRUE(first);
+  const auto temporary = path() / "tessaradb.ckpt.tmp";
+  std::ofstream(temporary) << "a checkpoint being written";
+  auto second = open();
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(std::filesystem::exists(temporary));
+  first.reset();
+  second.reset();
+  EXPECT_TRUE(open());  // the lock is taken afresh: the file is a crash's leftover now
+  EXPECT_FALSE(std::filesystem::exists(temporary));
+}
+
 TEST_F(FacadeTest, CheckpointWithoutLogOpensWithItsState) {
   {
     auto db = open();

@@ -146,6 +146,8 @@ Result<std::unique_ptr<TessaraDB>, TessaraDBError> TessaraDB::open_with_config(
   options.checkpoint = config.checkpoint;
   options.capacity = config.capacity;
   options.index_mode = config.index_mode;
+  // Another handle of this process shares the lock: it may be inside a rewrite right now.
+  options.remove_stale_temporaries = lock->use_count() == 1;
 
   // A checkpoint without its log is a database too: opening it as a new one would later
   // overwrite the checkpoint with an empty state.

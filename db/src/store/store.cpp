@@ -144,7 +144,7 @@ std::string TessaraDBStoreError::message() const {
 
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new_with_policies(
     const StoreOptions& options, FileSystem& fs) {
-  remove_stale_rewrite_temporaries(options.wal_path, fs);  // left by a crash inside a rewrite
+  if (options.remove_stale_temporaries) remove_stale_rewrite_temporaries(options.wal_path, fs);
   auto engine = Engine::create(options.wal_path, options.segments_dir, fs);
   if (!engine) return engine_error(std::move(engine).error());
   return from_engine(std::move(*engine), options, fs);
@@ -152,7 +152,7 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new
 
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::recover_with_policies(
     const StoreOptions& options, FileSystem& fs) {
-  remove_stale_rewrite_temporaries(options.wal_path, fs);  // left by a crash inside a rewrite
+  if (options.remove_stale_temporaries) remove_stale_rewrite_temporaries(options.wal_path, fs);
   auto engine = Engine::open_existing(options.wal_path, options.segments_dir, fs);
   if (!engine) {
     // A checkpoint that cannot be loaded is the store's own Checkpoint failure.

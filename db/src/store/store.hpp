@@ -171,6 +171,10 @@ struct StoreOptions {
   CheckpointPolicy checkpoint{CheckpointPolicy::Disabled{}};
   CapacityPolicy capacity;
   IndexMode index_mode{IndexMode::Exact{}};
+  // Open removes the temporary files a crash inside a durable rewrite leaves beside the log.
+  // A second handle on a directory that this process already has open must not: the first
+  // handle may be inside a rewrite, and its temporary file is not stale.
+  bool remove_stale_temporaries = true;
 };
 
 class TessaraDBStore {

@@ -259,6 +259,20 @@ std::vector<MemoryEntry> entries(std::uint64_t count) {
   return out;
 }
 
+// A database of `originals` under `options`, checkpointed and closed (the close also saves an
+// HNSW graph). False when any step fails.
+bool write_checkpointed(const std::filesystem::path& dir,
+                        StoreOptions (*options)(const std::filesystem::path&),
+                        const std::vector<MemoryEntry>& originals) {
+  std::filesystem::create_directories(dir);
+  auto store = open_store(options(dir));
+  if (!store) return false;
+  for (const auto& e : originals) {
+    if (!(*store)->insert_memory(e)) return false;
+  }
+  return static_cast<bool>((*store)->checkpoint_now());
+}
+
 }  // namespace
 }  // namespace tessaradb::reliability
 
@@ -293,29 +307,15 @@ int main() {
   }
   {  // a 50-memory checkpoint (the log is empty after it)
     const auto dir = root.path() / "ckpt";
-    std::filesystem::create_directories(dir);
     const auto originals = entries(50);
-    auto store = open_store(exact_options(dir));
-    if (!store) return 1;
-    for (const auto& e : originals) {
-      if (!(*store)->insert_memory(e)) return 1;
-    }
-    if (!(*store)->checkpoint_now()) return 1;
-    store->reset();
+    if (!write_checkpointed(dir, exact_options, originals)) return 1;
     Damager damager(dir, exact_options, originals);
     damager.run({"checkpoint", "tessaradb.ckpt", {}, false}, figures);
   }
   {  // the HNSW graph of a 50-memory HNSW-mode database (saved at the checkpoint and on close)
     const auto dir = root.path() / "hnsw";
-    std::filesystem::create_directories(dir);
     const auto originals = entries(50);
-    auto store = open_store(hnsw_options(dir));
-    if (!store) return 1;
-    for (const auto& e : originals) {
-      if (!(*store)->insert_memory(e)) return 1;
-    }
-    if (!(*store)->checkpoint_now()) return 1;
-    store->reset();
+    if (!write_checkpointed(dir, hnsw_options, originals)) return 1;
     if (!std::filesystem::exists(dir / "tessaradb.hnsw")) return 1;
     Damager damager(dir, hnsw_options, originals);
     damager.run({"hnsw", "tessaradb.hnsw", {}, true}, figures);

@@ -1,6 +1,6 @@
 // Exact cosine scan of the vector index against the memory bandwidth it needs.
 //
-// For 100k and 1M vectors of 384 floats: the index's exact scan (sequential and on the
+// For 10k, 100k and 1M vectors of 384 floats: the index's exact scan (sequential and on the
 // data-parallel pool), a plain streaming read of the same number of bytes (one thread, and the
 // same number of threads as the pool), and, when numpy is available, numpy's float32
 // matrix-vector product over a matrix of the same shape. Medians of several runs; all figures
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
               "seq read", "par read", "numpy", "par/read", "GB/s par");
   std::mt19937 rng{42};
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  for (const std::size_t rows : {std::size_t{100000}, std::size_t{1000000}}) {
+  for (const std::size_t rows : {std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}}) {
     double seq_ms = 0, par_ms = 0, read_ms = 0, par_read_ms = 0;
     {
       VectorIndex index(kDimension);
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
       }
       std::vector<float> q(kDimension);
       for (float& x : q) x = dist(rng);
-      const int reps = rows >= 1000000 ? 7 : 15;
+      const int reps = rows >= 1000000 ? 7 : (rows > 10000 ? 15 : 101);
       seq_ms = 1e3 * median_seconds(reps, [&] {
                  auto hits = index.search_scoped(q, 10, std::nullopt, false, 1);
                  if (!hits || hits->size() != 10) std::abort();

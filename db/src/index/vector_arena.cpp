@@ -5,15 +5,22 @@
 #include <cassert>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace tessaradb::detail {
 
 namespace {
 
 constexpr std::size_t kBlockAlign = 64;
+// Blocks of at least this many bytes are mapped on their own, aligned to it, and offered to the
+// kernel for transparent huge pages: a scan then streams through 2 MiB pages instead of 4 KiB
+// ones (fewer TLB misses, fewer page faults when the rows are first written), and freeing the
+// block returns its pages to the system at once.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Blocks grow geometrically up to about this many bytes of vector data, so that a small
 // namespace does not reserve a large block while a large one has few, scan-friendly blocks.
-constexpr std::size_t kMaxBlockBytes = std::size_t{1} << 20;
-constexpr std::size_t kMaxBlockRows = 4096;
+constexpr std::size_t kMaxBlockBytes = 2 * kHugePage;
+constexpr std::size_t kMaxBlockRows = 8192;
 // Dead rows are reclaimed once there are at least this many and they outnumber the live ones,
 // so a rebuild's cost is paid for by the removals that made it necessary.
 constexpr std::size_t kMinDeadRowsForRebuild = 32;
@@ -31,6 +38,43 @@ std::size_t next_block_capacity(std::size_t dimension, std::size_t rows) {
   return round_up_to_tile(std::min(wanted, max_rows));
 }
 
+std::size_t block_data_bytes(std::size_t dimension, std::size_t capacity) {
+  return std::max<std::size_t>(dimension * capacity * sizeof(float), 1);
+}
+
+bool is_mapped(std::size_t bytes) { return bytes >= kHugePage; }
+
+std::size_t mapped_length(std::size_t bytes) {
+  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+float* allocate_block_data(std::size_t bytes) {
+  if (is_mapped(bytes)) {
+    // Map one huge page more than needed and unmap the unaligned head and tail.
+    const std::size_t length = mapped_length(bytes);
+    void* mapped = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start) ::munmap(mapped, aligned - start);
+    const std::size_t tail = start + length + kHugePage - (aligned + length);
+    if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+    // Only advice: without huge pages the block works the same on 4 KiB pages.
+    (void)::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    return reinterpret_cast<float*>(aligned);
+  }
+  return static_cast<float*>(::operator new (bytes, std::align_val_t{kBlockAlign}));
+}
+
+void free_block_data(float* data, std::size_t bytes) noexcept {
+  if (is_mapped(bytes)) {
+    ::munmap(data, mapped_length(bytes));
+  } else {
+    ::operator delete (data, std::align_val_t{kBlockAlign});
+  }
+}
+
 }  // namespace
 
 float squared_norm(std::span<const float> v) noexcept {
@@ -45,11 +89,10 @@ VectorBlock::VectorBlock(std::size_t dimension, std::size_t capacity)
       ids_(new std::uint64_t[capacity]),
       norms_(new float[capacity]) {
   assert(capacity % kTileRows == 0 && capacity > 0);
-  const std::size_t bytes = std::max<std::size_t>(dimension * capacity * sizeof(float), 1);
-  data_ = static_cast<float*>(::operator new (bytes, std::align_val_t{kBlockAlign}));
+  data_ = allocate_block_data(block_data_bytes(dimension, capacity));
 }
 
-VectorBlock::~VectorBlock() { ::operator delete (data_, std::align_val_t{kBlockAlign}); }
+VectorBlock::~VectorBlock() { free_block_data(data_, block_data_bytes(dimension_, capacity_)); }
 
 bool VectorBlock::try_claim(std::size_t row) noexcept {
   if (row >= capacity_) return false;

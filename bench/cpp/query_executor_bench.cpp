@@ -106,7 +106,7 @@ int main() {
     entry.namespace_ = "default";
     entry.embedding = random_vector(rng);
     entry.created_at = 1'700'000'000 + id;
-    if (!index.index_in_namespace("default", entry.id, *entry.embedding)) return 1;
+    if (!index.index_in_namespace("default", entry.id, entry.embedding)) return 1;
     state.insert_memory(std::move(entry));
   }
   std::uniform_int_distribution<std::uint64_t> pick(1, kMemories);

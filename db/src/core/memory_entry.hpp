@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/embedding.hpp"
+
 namespace tessaradb {
 
 // Unsigned 64-bit key of a memory. Equality, hashing and ordering are those of the integer.
@@ -34,7 +36,7 @@ struct MemoryEntry {
   MemoryId id;
   std::string namespace_;                     // partition label; edges stay within one namespace
   std::string content;                        // raw payload bytes, may be empty
-  std::optional<std::vector<float>> embedding;  // the indexed vector; absent differs from empty
+  Embedding embedding;                        // the indexed vector; absent differs from empty
   Metadata metadata;
   std::uint64_t created_at = 0;               // whole seconds since the Unix epoch
   float importance = 0.0f;

@@ -63,6 +63,16 @@ void StateMachine::insert_memory(EntryPtr entry) {
   temporal_index_.get_or_insert(created_at).insert(id.value);
 }
 
+bool StateMachine::share_embedding(MemoryId id, Embedding embedding) {
+  const EntryPtr* found = memories_.find(id.value);
+  if (found == nullptr || !identical_bits((*found)->embedding, embedding)) return false;
+  if ((*found)->embedding.shares_storage_with(embedding)) return true;
+  MemoryEntry copy = **found;
+  copy.embedding = std::move(embedding);
+  *memories_.find_mut(id.value) = std::make_shared<const MemoryEntry>(std::move(copy));
+  return true;
+}
+
 Result<void, StateMachineError> StateMachine::delete_memory(MemoryId id) {
   EntryPtr entry = get_shared(id);
   if (!entry) return not_found(id);

@@ -63,6 +63,13 @@ class StateMachine {
   void insert_memory(MemoryEntry entry);
   void insert_memory(EntryPtr entry);
 
+  // Swaps the stored embedding of `id` for `embedding` when the two hold the same floats bit for
+  // bit (typically the same values in storage shared with the vector index), so the state stops
+  // holding a copy of its own. Nothing observable changes: no other field, no edge, no temporal
+  // list. Costs one entry copy and the path to it, O(log n + dimension). Returns false and
+  // changes nothing when `id` is absent or the values differ.
+  bool share_embedding(MemoryId id, Embedding embedding);
+
   // Removes the memory, its outgoing list and every edge that points to it. Costs what the memory
   // touches (its edges and its temporal list), not the size of the state. Lists that the delete
   // empties stay in their maps. Fails with MemoryNotFound and changes nothing when absent.

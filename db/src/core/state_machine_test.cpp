@@ -55,7 +55,7 @@ TEST(MemoryEntryEquality, FollowsTheFieldRules) {
   EXPECT_TRUE(a == b);
 
   MemoryEntry shorter = base;
-  shorter.embedding->pop_back();
+  shorter.embedding = std::vector<float>{1.0f};
   EXPECT_FALSE(base == shorter);
   EXPECT_EQ(debug_string(MemoryId{7}), "MemoryId(7)");
 }

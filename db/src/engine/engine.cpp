@@ -31,13 +31,10 @@ bool identical_record(const MemoryEntry& a, const MemoryEntry& b) {
   if (a.id != b.id || a.namespace_ != b.namespace_ || a.content != b.content ||
       a.metadata != b.metadata || a.created_at != b.created_at ||
       !same_bits(a.importance, b.importance) ||
-      a.embedding.has_value() != b.embedding.has_value()) {
+      !identical_bits(a.embedding, b.embedding)) {
     return false;
   }
-  if (!a.embedding) return true;
-  const std::vector<float>& x = *a.embedding;
-  const std::vector<float>& y = *b.embedding;
-  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+  return true;
 }
 
 // Replaces the segments directory by one holding exactly the memories of `state`, ascending by
@@ -180,7 +177,7 @@ std::string EngineError::message() const {
 
 std::uint64_t memory_size(const MemoryEntry& entry) {
   std::uint64_t size = entry.namespace_.size() + entry.content.size();
-  if (entry.embedding) size += 4 * static_cast<std::uint64_t>(entry.embedding->size());
+  if (entry.embedding) size += 4 * static_cast<std::uint64_t>(entry.embedding.size());
   for (const auto& [key, value] : entry.metadata) size += key.size() + value.size();
   return size;
 }
@@ -199,13 +196,13 @@ Engine::~Engine() = default;
 
 Result<Engine, EngineError> Engine::create(const std::filesystem::path& wal_path,
                                            const std::filesystem::path& segments_dir,
-                                           FileSystem& fs) {
+                                           FileSystem& fs, const DecodedEntryHook& on_entry) {
   recover_compaction_state(segments_dir, fs);
 
   // A checkpoint beside the log (or beside a missing log: lost, or never recreated after the
   // checkpoint's rename) holds the database. Opening without it would start from a state that
   // lacks what the checkpoint covers, and the next checkpoint would overwrite it for good.
-  auto checkpoint = load_checkpoint(checkpoint_path_for(wal_path), fs);
+  auto checkpoint = load_checkpoint(checkpoint_path_for(wal_path), fs, on_entry);
   if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
   if (*checkpoint) {
     return recover(wal_path, segments_dir, std::move(*checkpoint), std::nullopt, fs);
@@ -231,7 +228,8 @@ Result<Engine, EngineError> Engine::recover_from_checkpoint(
 
 Result<Engine, EngineError> Engine::open_existing(const std::filesystem::path& wal_path,
                                                   const std::filesystem::path& segments_dir,
-                                                  FileSystem& fs) {
+                                                  FileSystem& fs,
+                                                  const DecodedEntryHook& on_entry) {
   recover_compaction_state(segments_dir, fs);
   const std::filesystem::path checkpoint_path = checkpoint_path_for(wal_path);
 
@@ -246,7 +244,7 @@ Result<Engine, EngineError> Engine::open_existing(const std::filesystem::path& w
       // No thread to spare: recover opens the segments after the checkpoint.
     }
   }
-  auto checkpoint = load_checkpoint(checkpoint_path, fs);
+  auto checkpoint = load_checkpoint(checkpoint_path, fs, on_entry);
   if (helper.joinable()) helper.join();
   if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
   return recover(wal_path, segments_dir, std::move(*checkpoint), std::move(opened), fs);

@@ -123,9 +123,12 @@ class Engine {
   //   4. otherwise creates the log empty, opens the segment storage (indexing any segment files
   //      already present and starting a new current segment) and starts from an empty state with
   //      last_applied_id 0.
+  // `on_entry`, when set, sees each memory decoded from the checkpoint before it enters the state
+  // (see DecodedEntryHook), on the calling thread.
   static Result<Engine, EngineError> create(const std::filesystem::path& wal_path,
                                             const std::filesystem::path& segments_dir,
-                                            FileSystem& fs = default_file_system());
+                                            FileSystem& fs = default_file_system(),
+                                            const DecodedEntryHook& on_entry = {});
 
   // Opens an existing database, with the checkpoint the caller loaded (or none):
   //   1. recover_compaction_state(segments_dir);
@@ -160,10 +163,11 @@ class Engine {
   // loads the checkpoint beside the log (checkpoint_path_for(wal_path); none when absent, any
   // other failure is Checkpoint) and recovers exactly as recover_from_checkpoint. When the file
   // system allows concurrent calls, the checkpoint is read and decoded while the segment files
-  // are loaded on a second thread; the result is the same.
+  // are loaded on a second thread; the result is the same. `on_entry` as for create.
   static Result<Engine, EngineError> open_existing(const std::filesystem::path& wal_path,
                                                    const std::filesystem::path& segments_dir,
-                                                   FileSystem& fs = default_file_system());
+                                                   FileSystem& fs = default_file_system(),
+                                                   const DecodedEntryHook& on_entry = {});
 
   Engine(Engine&&) noexcept;
   Engine& operator=(Engine&&) noexcept;
@@ -245,6 +249,11 @@ class Engine {
 
   // The authoritative state. Valid until the next command; copy it (O(1)) to keep it.
   const StateMachine& state_machine() const { return state_; }
+  // StateMachine::share_embedding on the engine's state: lets the store swap a memory's floats
+  // for the identical ones its vector index holds. Changes nothing observable.
+  bool share_embedding(MemoryId id, Embedding embedding) {
+    return state_.share_embedding(id, std::move(embedding));
+  }
 
   // 0 for a new database; after an open, the checkpoint's last_applied_id (or 0) plus the number
   // of log entries replayed; after each executed command, that command's CommandId. The store

@@ -270,7 +270,25 @@ std::size_t VectorIndex::partition_len(std::string_view ns) const {
 // ---- Writes ---------------------------------------------------------------------------
 
 Result<void, VectorError> VectorIndex::index_in_namespace(std::string_view ns, MemoryId id,
-                                                          std::vector<float> vector) {
+                                                          const Embedding& vector) {
+  if (vector.is_contiguous() || !vector.has_value()) {
+    return index_in_namespace(ns, id, vector.contiguous());
+  }
+  if (vector.size() != dimension_) return dimension_mismatch(dimension_, vector.size());
+  const std::vector<float> gathered = vector.to_vector();
+  return index_in_namespace(ns, id, std::span<const float>(gathered));
+}
+
+Embedding VectorIndex::row_view(MemoryId id) const {
+  const auto [ref, row] = find_row(id);
+  if (ref == nullptr) return Embedding();
+  const float* base = ref->block->tile(row / detail::kTileRows) + row % detail::kTileRows;
+  return Embedding::view(ref->block, base, static_cast<std::uint32_t>(dimension_),
+                         static_cast<std::uint32_t>(detail::kTileRows));
+}
+
+Result<void, VectorError> VectorIndex::index_in_namespace(std::string_view ns, MemoryId id,
+                                                          std::span<const float> vector) {
   if (vector.size() != dimension_) return dimension_mismatch(dimension_, vector.size());
   const float norm = detail::squared_norm(vector);
   const std::uint32_t number = intern_namespace(ns);
@@ -333,6 +351,7 @@ void VectorIndex::rebuild_arena_if_worthwhile(std::uint32_t number) {
   auto fresh = std::make_shared<VectorArena>(current->rebuilt(moved));
   for (const auto& [id, where] : moved) {
     ids_.insert_or_assign(id.value, RowLocation{where.first, where.second, number});
+    moved_ids_.push_back(id);
   }
   partitions_.insert_or_assign(number, std::move(fresh));
 }

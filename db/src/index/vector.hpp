@@ -125,7 +125,25 @@ class VectorIndex {
   // Cost: O(dimension + log n), amortised (dead rows are reclaimed by rebuilding a partition
   // once they outnumber its live rows).
   Result<void, VectorError> index_in_namespace(std::string_view ns, MemoryId id,
-                                               std::vector<float> vector);
+                                               std::span<const float> vector);
+  Result<void, VectorError> index_in_namespace(std::string_view ns, MemoryId id,
+                                               const std::vector<float>& vector) {
+    return index_in_namespace(ns, id, std::span<const float>(vector));
+  }
+  // The same for an Embedding (absent counts as length 0); a strided one is gathered first.
+  Result<void, VectorError> index_in_namespace(std::string_view ns, MemoryId id,
+                                               const Embedding& vector);
+
+  // A view of the row stored for `id` (absent when `id` is not stored). Rows never change once
+  // written, and the view keeps its block alive, so it stays valid and equal to what was stored
+  // for as long as it is held, whatever later writes, rebuilds or copies of the index do. Lets
+  // the state share the index's floats instead of holding a copy. O(log n).
+  Embedding row_view(MemoryId id) const;
+
+  // Ids whose rows a write of this index value moved into a new block (a partition rebuilt to
+  // reclaim dead rows) since the last call, in no particular order; views taken before the move
+  // keep the old block alive until they are replaced by fresh ones. Clears the list.
+  std::vector<MemoryId> take_moved_ids() { return std::exchange(moved_ids_, {}); }
 
   // Forgets `id` (also in the HNSW graph, errors ignored); an unknown id succeeds unchanged. The
   // partition is dropped when this leaves it empty. Never fails in practice.
@@ -253,6 +271,8 @@ class VectorIndex {
   // generation, HNSW searches need not filter keys.
   std::optional<std::uint64_t> hnsw_in_step_at_;
   bool hnsw_has_unknown_keys_ = false;
+  // See take_moved_ids; empty except between a write and the writer's next take_moved_ids.
+  std::vector<MemoryId> moved_ids_;
 };
 
 }  // namespace tessaradb

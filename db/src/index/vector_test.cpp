@@ -419,6 +419,41 @@ TEST(VectorIndexCopies, BehaveLikeDeepCopies) {
   }
 }
 
+// A row view reads the stored vector, and keeps reading it after the index replaced the id,
+// rebuilt the partition (which reports the moved ids) and was destroyed.
+TEST(VectorIndexRowViews, OutliveReplacementRebuildAndTheIndex) {
+  std::mt19937 rng(11);
+  std::vector<std::vector<float>> vectors;
+  for (std::uint64_t id = 0; id < 20; ++id) vectors.push_back(random_vector(rng, 12));
+  std::vector<Embedding> views;
+  std::vector<MemoryId> moved;
+  {
+    VectorIndex index(12);
+    EXPECT_FALSE(index.row_view(MemoryId{0}).has_value());
+    for (std::uint64_t id = 0; id < 20; ++id) {
+      ASSERT_TRUE(index.index_in_namespace("ns", MemoryId{id}, vectors[id]));
+      views.push_back(index.row_view(MemoryId{id}));
+      EXPECT_EQ(views.back(), vectors[id]) << id;
+    }
+    EXPECT_TRUE(index.take_moved_ids().empty());
+    // Replacing id 0 over and over leaves dead rows until the partition is rebuilt.
+    for (int round = 0; round < 40; ++round) {
+      ASSERT_TRUE(index.index_in_namespace("ns", MemoryId{0}, random_vector(rng, 12)));
+    }
+    moved = index.take_moved_ids();
+    EXPECT_TRUE(index.take_moved_ids().empty()) << "taking clears the list";
+    EXPECT_FALSE(index.row_view(MemoryId{5}).shares_storage_with(views[5])) << "5 moved";
+    EXPECT_EQ(index.row_view(MemoryId{5}), vectors[5]);
+    // An Embedding of strided floats is indexed like its values.
+    ASSERT_TRUE(index.index_in_namespace("ns", MemoryId{21}, views[7]));
+    EXPECT_EQ(index.vector_of(MemoryId{21}), vectors[7]);
+    EXPECT_TRUE(index.index_in_namespace("ns", MemoryId{22}, Embedding()).error().message().size());
+  }
+  std::sort(moved.begin(), moved.end());
+  EXPECT_TRUE(std::binary_search(moved.begin(), moved.end(), MemoryId{5}));
+  for (std::uint64_t id = 0; id < 20; ++id) EXPECT_TRUE(views[id] == vectors[id]) << id;
+}
+
 TEST(VectorIndexCopies, IndexLayerCopySharesTheHnswBackend) {
   auto layer = IndexLayer(*VectorIndex::new_with_loaded_hnsw(2, HnswConfig{}, nullptr));
   const IndexLayer copy = layer;

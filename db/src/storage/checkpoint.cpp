@@ -78,7 +78,7 @@ Result<void, CheckpointError> save_checkpoint(const std::filesystem::path& path,
 }
 
 Result<std::optional<CheckpointData>, CheckpointError> load_checkpoint(
-    const std::filesystem::path& path, FileSystem& fs) {
+    const std::filesystem::path& path, FileSystem& fs, const DecodedEntryHook& on_entry) {
   auto file = fs.open_readable(path);
   if (!file) {
     if (file.error().is_not_found()) return std::optional<CheckpointData>{};
@@ -87,7 +87,7 @@ Result<std::optional<CheckpointData>, CheckpointError> load_checkpoint(
   auto size = (*file)->size();
   if (!size) return io_error(std::move(size).error());
   FileByteSource source(**file, *size);
-  auto data = decode_checkpoint(source, kCheckpointReadWindow);
+  auto data = decode_checkpoint(source, kCheckpointReadWindow, on_entry);
   if (source.failure()) return io_error(*source.failure());
   // A file shorter than its header fails like any other input that ends early.
   if (!data) return serialization_error(std::move(data).error());

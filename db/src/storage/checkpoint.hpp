@@ -53,8 +53,10 @@ Result<void, CheckpointError> save_checkpoint(const std::filesystem::path& path,
 // Reads the checkpoint at `path`. A missing file gives none (not an error); any other failure to
 // reach it is an I/O error, never taken for absence. A file shorter than 12 bytes or whose state
 // does not decode is a serialization error; a decoded body whose version is not 1 is
-// UnsupportedVersion (the body is decoded first). Bytes after the state are ignored.
+// UnsupportedVersion (the body is decoded first). Bytes after the state are ignored. `on_entry`,
+// when set, sees each decoded memory before it enters the state (see DecodedEntryHook).
 Result<std::optional<CheckpointData>, CheckpointError> load_checkpoint(
-    const std::filesystem::path& path, FileSystem& fs = default_file_system());
+    const std::filesystem::path& path, FileSystem& fs = default_file_system(),
+    const DecodedEntryHook& on_entry = {});
 
 }  // namespace tessaradb

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -80,8 +81,23 @@ class Writer {
     string(e.content);
     if (e.embedding) {
       u8(1);
-      u64(e.embedding->size());
-      floats(e.embedding->data(), e.embedding->size());
+      u64(e.embedding.size());
+      if (e.embedding.is_contiguous()) {
+        floats(e.embedding.contiguous().data(), e.embedding.size());
+      } else {
+        // A strided view (a row of the vector index): gathered a few at a time, then written
+        // like contiguous floats.
+        float gathered[64];
+        std::size_t n = 0;
+        for (const float x : e.embedding) {
+          gathered[n++] = x;
+          if (n == std::size(gathered)) {
+            floats(gathered, n);
+            n = 0;
+          }
+        }
+        floats(gathered, n);
+      }
     } else {
       u8(0);
     }
@@ -310,15 +326,14 @@ Result<MemoryEntry, SerializationError> read_entry(Cursor& in) {
     // count(4) has checked that all the floats are present: read them in one pass.
     const std::byte* p = in.take(static_cast<std::size_t>(*dim * 4));
     if (p == nullptr) return end_of_input();
-    std::vector<float> values(*dim);
+    const std::size_t n = static_cast<std::size_t>(*dim);
+    float* values = nullptr;
+    e.embedding = Embedding::allocate(n, values);
     if constexpr (std::endian::native == std::endian::little) {
-      if (!values.empty()) std::memcpy(values.data(), p, values.size() * sizeof(float));
+      if (n != 0) std::memcpy(values, p, n * sizeof(float));
     } else {
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = std::bit_cast<float>(load_u32_le(p + 4 * i));
-      }
+      for (std::size_t i = 0; i < n; ++i) values[i] = std::bit_cast<float>(load_u32_le(p + 4 * i));
     }
-    e.embedding = std::move(values);
   } else if (*tag != 0) {
     return SerializationError{"invalid value: integer `" + std::to_string(*tag) +
                               "`, expected option tag 0 or 1"};
@@ -400,7 +415,7 @@ Result<std::vector<std::byte>, SerializationError> serialize(const T& record) {
 
 std::uint64_t encoded_size(const MemoryEntry& e) {
   std::uint64_t size = kMinEncodedEntryBytes + e.namespace_.size() + e.content.size();
-  if (e.embedding) size += 8 + 4 * static_cast<std::uint64_t>(e.embedding->size());
+  if (e.embedding) size += 8 + 4 * static_cast<std::uint64_t>(e.embedding.size());
   for (const auto& [key, value] : e.metadata) size += 16 + key.size() + value.size();
   return size;
 }
@@ -514,7 +529,8 @@ std::vector<std::byte> encode_checkpoint(std::uint64_t last_applied_id, const St
 
 namespace {
 
-Result<CheckpointData, SerializationError> read_checkpoint(Cursor& in) {
+Result<CheckpointData, SerializationError> read_checkpoint(Cursor& in,
+                                                           const DecodedEntryHook& on_entry) {
   CheckpointData data;
   auto version = in.u32();
   if (!version) return error(version);
@@ -535,6 +551,7 @@ Result<CheckpointData, SerializationError> read_checkpoint(Cursor& in) {
       return SerializationError{"memory stored under key " + std::to_string(*key) +
                                 " has id " + std::to_string(entry->id.value)};
     }
+    if (on_entry) on_entry(*entry);
     memories.insert_or_assign(*key, std::make_shared<const MemoryEntry>(std::move(*entry)));
   }
 
@@ -591,13 +608,14 @@ Result<CheckpointData, SerializationError> read_checkpoint(Cursor& in) {
 
 Result<CheckpointData, SerializationError> decode_checkpoint(std::span<const std::byte> bytes) {
   Cursor in(bytes);
-  return read_checkpoint(in);
+  return read_checkpoint(in, {});
 }
 
 Result<CheckpointData, SerializationError> decode_checkpoint(ByteSource& source,
-                                                             std::size_t window_bytes) {
+                                                             std::size_t window_bytes,
+                                                             const DecodedEntryHook& on_entry) {
   Cursor in(source, window_bytes);
-  return read_checkpoint(in);
+  return read_checkpoint(in, on_entry);
 }
 
 }  // namespace tessaradb

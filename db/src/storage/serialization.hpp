@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -111,11 +112,18 @@ class ByteSource {
   virtual std::size_t read(std::uint64_t offset, std::span<std::byte> out) = 0;
 };
 
+// Called by the checkpoint decoder for each memory it has read, in file order, before the memory
+// enters the state. It may replace the entry's embedding by one holding the same floats (for
+// instance a view of storage that already holds them, so the decoded copy is freed at once) and
+// must change nothing else.
+using DecodedEntryHook = std::function<void(MemoryEntry&)>;
+
 // decode_checkpoint over a source read through a window of about `window_bytes` (larger only for
 // a single string or embedding that needs more): the same result and the same errors as decoding
 // all of its bytes at once, without holding them. A source that fails or ends early decodes as
 // what it delivered.
-Result<CheckpointData, SerializationError> decode_checkpoint(ByteSource& source,
-                                                             std::size_t window_bytes);
+// `on_entry`, when set, sees each memory as described at DecodedEntryHook.
+Result<CheckpointData, SerializationError> decode_checkpoint(
+    ByteSource& source, std::size_t window_bytes, const DecodedEntryHook& on_entry = {});
 
 }  // namespace tessaradb

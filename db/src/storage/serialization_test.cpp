@@ -128,6 +128,27 @@ TEST(Serialization, EveryCommandRoundTrips) {
   }
 }
 
+TEST(Serialization, StridedEmbeddingEncodesLikeItsContiguousCopy) {
+  // A view reading every third float of a shared buffer, longer than the encoder's gather chunk.
+  constexpr std::uint32_t kSize = 150;
+  auto storage = std::make_shared<std::vector<float>>(3 * kSize);
+  for (std::size_t i = 0; i < storage->size(); ++i) (*storage)[i] = static_cast<float>(i) - 0.5f;
+  MemoryEntry viewed = minimal_entry(4);
+  viewed.embedding = Embedding::view(storage, storage->data() + 1, kSize, 3);
+  MemoryEntry owned = viewed;
+  owned.embedding = viewed.embedding.to_vector();
+  ASSERT_FALSE(viewed.embedding.is_contiguous());
+  auto a = serialize_versioned(viewed);
+  auto b = serialize_versioned(owned);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(a->size(), kEnvelopeHeaderBytes + encoded_size(viewed));
+  auto decoded = deserialize_versioned<MemoryEntry>(*a);
+  ASSERT_TRUE(decoded);
+  EXPECT_TRUE(identical_bits(decoded->embedding, viewed.embedding));
+  EXPECT_EQ(decoded->embedding[kSize - 1], (*storage)[1 + 3 * (kSize - 1)]);
+}
+
 TEST(Serialization, FloatsKeepTheirBitPatterns) {
   MemoryEntry e = minimal_entry(1);
   e.embedding = std::vector<float>{-0.0f, INFINITY, 1e-45f, -3.5f};
@@ -136,9 +157,9 @@ TEST(Serialization, FloatsKeepTheirBitPatterns) {
   ASSERT_TRUE(encoded);
   auto decoded = deserialize_versioned<MemoryEntry>(*encoded);
   ASSERT_TRUE(decoded);
-  EXPECT_TRUE(std::signbit((*decoded->embedding)[0]));
-  EXPECT_EQ((*decoded->embedding)[1], INFINITY);
-  EXPECT_EQ((*decoded->embedding)[2], 1e-45f);
+  EXPECT_TRUE(std::signbit(decoded->embedding[0]));
+  EXPECT_EQ(decoded->embedding[1], INFINITY);
+  EXPECT_EQ(decoded->embedding[2], 1e-45f);
   EXPECT_TRUE(std::isnan(decoded->importance));
 }
 

@@ -64,15 +64,29 @@ bool has_embedding(const StateMachine& state, MemoryId id) {
   return entry != nullptr && entry->has_embedding();
 }
 
-// The vector index for `state`: exact, or around the HNSW graph saved at `hnsw_path` (reconciled
-// with the state) or a fresh one. Counts the memories with embeddings into `embedded`.
-Result<IndexLayer, StoreError> build_index_layer(const StateMachine& state,
-                                                 const StoreOptions& options,
+// Points the state's embeddings of the ids the index moved (a partition rebuilt to reclaim dead
+// rows) at their new rows, so the state does not keep the old blocks alive.
+void share_moved_rows(Engine& engine, VectorIndex& index) {
+  for (MemoryId id : index.take_moved_ids()) (void)engine.share_embedding(id, index.row_view(id));
+}
+
+// The vector index for the engine's state: exact, or around the HNSW graph saved at `hnsw_path`
+// (reconciled with the state) or a fresh one. Counts the memories with embeddings into
+// `embedded`. `prefilled` (exact mode only) already holds rows for the memories the checkpoint
+// decoder handed it, whose embeddings in the state are views of those rows; the other memories
+// (replayed from the log) are indexed here, and rows of memories the replay deleted or replaced
+// are removed. Every embedding of the state ends up sharing its row of the index.
+Result<IndexLayer, StoreError> build_index_layer(Engine& engine, const StoreOptions& options,
                                                  const std::filesystem::path& hnsw_path,
+                                                 std::optional<VectorIndex> prefilled,
                                                  std::size_t& embedded) {
-  std::optional<VectorIndex> index;
+  const StateMachine& state = engine.state_machine();
+  std::optional<VectorIndex> index = std::move(prefilled);
+  const bool was_prefilled = index.has_value();
   std::shared_ptr<HnswBackend> loaded;
-  if (const HnswConfig* config = options.index_mode.hnsw()) {
+  if (index) {
+    // Filled while the checkpoint was decoded.
+  } else if (const HnswConfig* config = options.index_mode.hnsw()) {
     auto read = VectorIndex::load_hnsw(hnsw_path, options.dimension, *config);
     if (!read) {
       print_line("Failed to load HNSW index, rebuilding: " + read.error().message());
@@ -94,22 +108,37 @@ Result<IndexLayer, StoreError> build_index_layer(const StateMachine& state,
   embedded = 0;
   bool failed = false;
   std::optional<VectorError> error;
+  std::vector<MemoryId> to_share;  // indexed here: their state entries still own their floats
   state.memories().for_each([&](std::uint64_t, const StateMachine::EntryPtr& entry) {
     if (!entry->has_embedding()) return true;
     ++embedded;
+    if (was_prefilled && entry->embedding.shares_storage_with(index->row_view(entry->id))) {
+      return true;  // indexed from the checkpoint and untouched by the replay
+    }
     // index_in_namespace keeps a graph vector that equals the stored one and replaces one that
     // differs, so a loaded graph ends up holding exactly the state's vectors.
-    auto indexed = index->index_in_namespace(entry->namespace_, entry->id, *entry->embedding);
+    auto indexed = index->index_in_namespace(entry->namespace_, entry->id, entry->embedding);
     if (!indexed) {
       error = std::move(indexed).error();
       failed = true;
       return false;
     }
+    to_share.push_back(entry->id);
     return true;
   });
   if (failed) return StoreError{StoreError::Vector{std::move(*error)}};
+  if (was_prefilled) {
+    // Rows of memories that the replay deleted or stripped of their embedding.
+    std::vector<MemoryId> stale;
+    index->for_each_id([&](MemoryId id) {
+      if (!has_embedding(state, id)) stale.push_back(id);
+    });
+    for (MemoryId id : stale) (void)index->remove(id);
+  }
   // Keys of memories deleted, or stripped of their embedding, after the file was saved.
   if (loaded) index->remove_stale_hnsw_keys();
+  for (MemoryId id : to_share) (void)engine.share_embedding(id, index->row_view(id));
+  share_moved_rows(engine, *index);
   return IndexLayer{std::move(*index)};
 }
 
@@ -153,7 +182,23 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::recover_with_policies(
     const StoreOptions& options, FileSystem& fs) {
   if (options.remove_stale_temporaries) remove_stale_rewrite_temporaries(options.wal_path, fs);
-  auto engine = Engine::open_existing(options.wal_path, options.segments_dir, fs);
+  // Exact mode fills the index while the checkpoint is decoded: each decoded vector goes into
+  // its row at once and the entry keeps a view of that row, so the decoder's copy is freed
+  // before the next memory is read and the open never holds two copies of the vectors. (In HNSW
+  // mode the graph is loaded and reconciled after the engine opens, as before.)
+  std::optional<VectorIndex> prefilled;
+  DecodedEntryHook on_entry;
+  if (options.index_mode.hnsw() == nullptr) {
+    prefilled.emplace(options.dimension);
+    on_entry = [index = &*prefilled](MemoryEntry& entry) {
+      if (!entry.embedding) return;
+      // A vector of the wrong length is left in the entry; indexing the state reports it.
+      if (index->index_in_namespace(entry.namespace_, entry.id, entry.embedding)) {
+        entry.embedding = index->row_view(entry.id);
+      }
+    };
+  }
+  auto engine = Engine::open_existing(options.wal_path, options.segments_dir, fs, on_entry);
   if (!engine) {
     // A checkpoint that cannot be loaded is the store's own Checkpoint failure.
     if (auto* failed = std::get_if<EngineError::Checkpoint>(&engine.error().kind)) {
@@ -161,15 +206,21 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::rec
     }
     return engine_error(std::move(engine).error());
   }
-  return from_engine(std::move(*engine), options, fs);
+  return from_engine_with_index(std::move(*engine), options, fs, std::move(prefilled));
 }
 
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::from_engine(
     Engine engine, const StoreOptions& options, FileSystem& fs) {
+  return from_engine_with_index(std::move(engine), options, fs, std::nullopt);
+}
+
+Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::from_engine_with_index(
+    Engine engine, const StoreOptions& options, FileSystem& fs,
+    std::optional<VectorIndex> prefilled) {
   const std::filesystem::path hnsw_path =
       replace_extension(checkpoint_path_for(options.wal_path), "hnsw");
   std::size_t embedded = 0;
-  auto layer = build_index_layer(engine.state_machine(), options, hnsw_path, embedded);
+  auto layer = build_index_layer(engine, options, hnsw_path, std::move(prefilled), embedded);
   if (!layer) return std::move(layer).error();
   const IndexComparison found = compare_index_with_state(engine.state_machine(), layer->vector);
   if (!found.equal) return index_mismatch(found);
@@ -261,9 +312,9 @@ Result<CommandId, TessaraDBStoreError> TessaraDBStore::execute_write_transaction
   VectorIndex& index = writer_.indexes.vector;
   if (const auto* insert = std::get_if<InsertMemory>(&command)) {
     const auto& embedding = insert->entry.embedding;
-    if (embedding && embedding->size() != index.dimension()) {
+    if (embedding && embedding.size() != index.dimension()) {
       return StoreError{StoreError::Vector{
-          VectorError{VectorError::DimensionMismatch{index.dimension(), embedding->size()}}}};
+          VectorError{VectorError::DimensionMismatch{index.dimension(), embedding.size()}}}};
     }
   }
 
@@ -292,9 +343,11 @@ Result<CommandId, TessaraDBStoreError> TessaraDBStore::execute_write_transaction
     MemoryEntry& entry = insert->entry;
     touched.push_back(entry.id);
     if (entry.embedding) {
-      auto indexed =
-          index.index_in_namespace(entry.namespace_, entry.id, std::move(*entry.embedding));
+      auto indexed = index.index_in_namespace(entry.namespace_, entry.id, entry.embedding);
       if (!indexed) return fail(StoreError{StoreError::Vector{std::move(indexed).error()}});
+      // The state shares the row just written instead of keeping its own copy of the floats;
+      // the command's copy goes with the command.
+      (void)writer_.engine.share_embedding(entry.id, index.row_view(entry.id));
     } else {
       (void)index.remove(entry.id);
     }
@@ -309,6 +362,7 @@ Result<CommandId, TessaraDBStoreError> TessaraDBStore::execute_write_transaction
     if (!evicted) return fail(std::move(evicted).error());
     operations += *evicted;
   }
+  share_moved_rows(writer_.engine, index);
   if (auto checked = check_index_locked(before, touched); !checked) {
     return fail(std::move(checked).error());
   }

@@ -286,6 +286,12 @@ class TessaraDBStore {
   TessaraDBStore(const StoreOptions& options, FileSystem& fs, WriteState write_state,
                  std::shared_ptr<const ReadSnapshot> first_snapshot);
 
+  // from_engine around an exact index already holding the rows of the checkpoint's memories
+  // (filled while it was decoded; see recover_with_policies), or nothing as from_engine.
+  static Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> from_engine_with_index(
+      Engine engine, const StoreOptions& options, FileSystem& fs,
+      std::optional<VectorIndex> prefilled);
+
   // The write transaction; requires writer_mutex_.
   Result<CommandId, TessaraDBStoreError> execute_write_transaction_locked(Command command);
   // Evicts while a capacity limit is exceeded; adds the evicted ids to `touched`.

@@ -49,7 +49,9 @@ TEST_F(StoreConcurrencyTest, ReadersSeeConsistentSnapshotsWhileWritersRun) {
         case 1: {  // insert, or replace with a new vector so a stale score would show
           MemoryEntry entry = store_memory(id);
           entry.content = "v" + std::to_string(op);
-          for (float& x : *entry.embedding) x += static_cast<float>(rng() % 100) / 50.0f;
+          std::vector<float> shifted = entry.embedding.to_vector();
+          for (float& x : shifted) x += static_cast<float>(rng() % 100) / 50.0f;
+          entry.embedding = std::move(shifted);
           ASSERT_TRUE(store->insert_memory(entry));
           break;
         }
@@ -79,7 +81,7 @@ TEST_F(StoreConcurrencyTest, ReadersSeeConsistentSnapshotsWhileWritersRun) {
         const MemoryEntry* entry = snap.state_machine.get(hit.id);
         ASSERT_NE(entry, nullptr) << hit.id.value;
         ASSERT_TRUE(entry->embedding);
-        EXPECT_FLOAT_EQ(hit.score, expected_similarity(query, *entry->embedding)) << hit.id.value;
+        EXPECT_FLOAT_EQ(hit.score, expected_similarity(query, entry->embedding.to_vector())) << hit.id.value;
       }
       // The snapshot's index and state belong to one write.
       std::size_t with_embedding = 0;

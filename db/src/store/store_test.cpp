@@ -108,7 +108,7 @@ TEST_F(StoreTest, MemoryWithoutEmbeddingIsStoredButNotIndexed) {
     ASSERT_TRUE(store->insert_memory(store_memory(2)));
     EXPECT_TRUE(store->state_machine().contains(MemoryId{1}));
     EXPECT_EQ(store->indexed_embeddings(), 1u);
-    EXPECT_EQ(ask(*store, *store_memory(1).embedding, 5), std::vector<std::uint64_t>{2});
+    EXPECT_EQ(ask(*store, store_memory(1).embedding.to_vector(), 5), std::vector<std::uint64_t>{2});
   }
   auto reopened = open_store(options());  // the open-time check agrees too
   ASSERT_TRUE(reopened);
@@ -255,6 +255,62 @@ TEST_F(StoreTest, ReopenRestoresStateAndRefusesAnotherDimension) {
   EXPECT_EQ(state.get_neighbors(MemoryId{1})->at(0).second, "rel");
 }
 
+// Every embedding of the published state is a view of the row the index holds for that memory:
+// the state keeps no copy of the floats of its own, nor a view that pins a reclaimed block.
+void expect_state_shares_index_rows(const TessaraDBStore& store) {
+  const auto snap = store.snapshot();
+  std::size_t with_embedding = 0;
+  snap->state_machine.memories().for_each([&](std::uint64_t id, const StateMachine::EntryPtr& e) {
+    if (!e->has_embedding()) return;
+    ++with_embedding;
+    EXPECT_TRUE(e->embedding.shares_storage_with(snap->indexes.vector.row_view(MemoryId{id})))
+        << id;
+  });
+  EXPECT_EQ(with_embedding, snap->indexes.vector.len());
+}
+
+TEST_F(StoreTest, StateSharesTheIndexRowsAfterWritesRebuildsAndReopens) {
+  StateMachine expected;
+  std::vector<std::uint64_t> answers;
+  {
+    auto store = open_store(options());
+    ASSERT_TRUE(store);
+    for (std::uint64_t id = 1; id <= 40; ++id) ASSERT_TRUE(store->insert_memory(store_memory(id)));
+    // Replacing one memory again and again makes the partition rebuild (moving every row).
+    for (std::uint64_t round = 0; round < 45; ++round) {
+      MemoryEntry changed = store_memory(41 + round);
+      changed.id = MemoryId{5};
+      ASSERT_TRUE(store->insert_memory(changed));
+    }
+    expect_state_shares_index_rows(*store);
+    ASSERT_TRUE(store->checkpoint_now());
+    // Log entries after the checkpoint: a replacement, a move to another namespace, a memory
+    // without embedding, a new one, and deletes enough to make the open rebuild the partition.
+    ASSERT_TRUE(store->insert_memory(store_memory(99, 4, "default", "memory 2")));
+    MemoryEntry replaced = store_memory(99, 4, "default", "memory 2");
+    replaced.id = MemoryId{2};
+    ASSERT_TRUE(store->insert_memory(replaced));
+    ASSERT_TRUE(store->insert_memory(store_memory(11, 4, "other")));
+    MemoryEntry plain = store_memory(60);
+    plain.embedding.reset();
+    ASSERT_TRUE(store->insert_memory(plain));
+    for (std::uint64_t id = 12; id <= 40; ++id) ASSERT_TRUE(store->delete_memory(MemoryId{id}));
+    expect_state_shares_index_rows(*store);
+    expected = store->state_machine();
+    answers = ask(*store, {0.2f, 1.0f, 0.1f, 0.0f}, 5);
+  }
+  auto store = open_store(options());
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(store->state_machine() == expected);
+  EXPECT_EQ(store->indexed_embeddings(), 12u);
+  EXPECT_EQ(store->snapshot()->indexes.vector.namespace_of(MemoryId{11}), "other");
+  expect_state_shares_index_rows(*store);
+  EXPECT_EQ(ask(*store, {0.2f, 1.0f, 0.1f, 0.0f}, 5), answers);
+  // Writes after the open keep sharing.
+  ASSERT_TRUE(store->insert_memory(store_memory(70)));
+  expect_state_shares_index_rows(*store);
+}
+
 TEST_F(StoreTest, FailedSyncRefusesLaterWritesFlushesAndCheckpointsUntilReopened) {
   FaultInjectingFileSystem fs;
   {
@@ -334,7 +390,7 @@ class StoreHnswTest : public StoreTest {
           ++with_embedding;
           auto stored = graph->get(MemoryId{id});
           ASSERT_TRUE(stored && *stored) << id;
-          EXPECT_EQ(**stored, *entry->embedding) << id;
+          EXPECT_EQ(entry->embedding, **stored) << id;
         });
     EXPECT_EQ(graph->size(), with_embedding);
   }
@@ -357,6 +413,7 @@ TEST_F(StoreHnswTest, FileIsBuiltSavedAndReusedWithTheSameAnswers) {
   EXPECT_EQ(store->indexed_embeddings(), 40u);
   EXPECT_EQ(ask(*store, {0.2f, 1.0f, 0.1f, 0.0f}, 5), answers);
   expect_graph_matches_state(*store);
+  expect_state_shares_index_rows(*store);
 }
 
 TEST_F(StoreHnswTest, StaleFileIsReconciledWithTheState) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace tessaradb::detail {
 
@@ -225,69 +226,62 @@ void score_rows(const VectorBlock& block, std::size_t begin, std::size_t end, co
   }
 }
 
-TopK::TopK(std::size_t k, std::size_t reserve_hint) : k_(k) {
-  heap_.reserve(std::min(k, reserve_hint));
+TopK::TopK(std::size_t k, std::size_t reserve_hint)
+    : k_(k),
+      limit_(k > std::numeric_limits<std::size_t>::max() / 2 ? k
+                                                             : std::max<std::size_t>(2 * k, 1)) {
+  kept_.reserve(std::min(limit_, reserve_hint));
 }
 
 namespace {
 
-// ranks_before as a function object, so the heap algorithms inline it.
+// ranks_before as a function object, so the selection algorithms inline it.
 constexpr auto kRanksBefore = [](const Ranked& a, const Ranked& b) { return ranks_before(a, b); };
 
 }  // namespace
 
-void TopK::offer_slow(const Ranked& candidate) {
-  if (k_ == 0) return;
-  if (heap_.size() < k_) {
-    heap_.push_back(candidate);
-    std::push_heap(heap_.begin(), heap_.end(), kRanksBefore);
-    if (heap_.size() == k_) publish_floor();
+void TopK::select() {
+  if (k_ == 0) {
+    kept_.clear();
     return;
   }
-  if (!ranks_before(candidate, heap_.front())) return;
-  // The candidate takes the place of the front (the kept entry that ranks last) and sinks to
-  // its level: one pass instead of a pop and a push. The kept set is what matters; the sort at
-  // the end orders it.
-  const std::size_t n = heap_.size();
-  std::size_t at = 0;
-  for (;;) {
-    std::size_t child = 2 * at + 1;
-    if (child >= n) break;
-    if (child + 1 < n && ranks_before(heap_[child], heap_[child + 1])) ++child;
-    if (!ranks_before(candidate, heap_[child])) break;
-    heap_[at] = heap_[child];
-    at = child;
+  if (kept_.size() > k_) {
+    std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1),
+                     kept_.end(), kRanksBefore);
+    kept_.resize(k_);
   }
-  heap_[at] = candidate;
-  publish_floor();
-}
-
-void TopK::publish_floor() noexcept {
+  if (kept_.size() < k_) return;
+  // After nth_element the k-th best sits at k-1 and the rest rank before it. A NaN there means
+  // fewer than k numbers are kept, which gives no bar.
+  const float kth = kept_[k_ - 1].score;
+  if (std::isnan(kth)) return;
+  has_bar_ = true;
+  bar_ = kth;
   if (floor_ == nullptr) return;
-  // A NaN front means the heap holds NaN scores, which give no bound on the numbers.
-  const float mine = heap_.front().score;
-  if (std::isnan(mine)) return;
   float current = floor_->load(std::memory_order_relaxed);
-  while (mine > current &&
-         !floor_->compare_exchange_weak(current, mine, std::memory_order_relaxed)) {
+  while (kth > current && !floor_->compare_exchange_weak(current, kth, std::memory_order_relaxed)) {
   }
 }
 
 void TopK::merge(const TopK& other) {
-  for (const Ranked& r : other.heap_) offer(r);
+  for (const Ranked& r : other.kept_) offer(r);
 }
 
 std::vector<Ranked> TopK::take_sorted_ranked() {
-  std::sort_heap(heap_.begin(), heap_.end(), kRanksBefore);
-  return std::move(heap_);
+  if (kept_.size() > k_) {
+    std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(k_),
+                     kept_.end(), kRanksBefore);
+    kept_.resize(k_);
+  }
+  std::sort(kept_.begin(), kept_.end(), kRanksBefore);
+  return std::move(kept_);
 }
 
 SearchHits TopK::take_sorted() {
-  std::sort_heap(heap_.begin(), heap_.end(), kRanksBefore);
+  const std::vector<Ranked> ranked = take_sorted_ranked();
   SearchHits hits;
-  hits.reserve(heap_.size());
-  for (const Ranked& r : heap_) hits.emplace_back(r.id, r.score);
-  heap_.clear();
+  hits.reserve(ranked.size());
+  for (const Ranked& r : ranked) hits.emplace_back(r.id, r.score);
   return hits;
 }
 

@@ -69,21 +69,23 @@ inline bool ranks_before(const Ranked& a, const Ranked& b) noexcept {
   return a.seq < b.seq;
 }
 
-// Keeps the k best of the candidates offered. Memory: min(k, reserve_hint) entries up front,
-// never more than the candidates offered.
+// Keeps the k best of the candidates offered. Candidates gather in a buffer of up to 2k; when it
+// fills, a selection keeps the k best and their k-th score becomes the bar that later candidates
+// must reach. A scan so costs O(n) plus O(k) per k accepted candidates, instead of a heap update
+// per accepted candidate. The kept set is exactly the k best under ranks_before (seq makes the
+// order total). Memory: min(2k, reserve_hint) entries up front, never more than the candidates
+// offered.
 class TopK {
  public:
   TopK(std::size_t k, std::size_t reserve_hint);
   void offer(const Ranked& candidate) {
     // Most candidates of a long scan lose to the k-th best on the score alone; this check
-    // refuses exactly those (a NaN candidate loses to any number, and ties go on to the full
-    // comparison).
-    if (k_ != 0 && heap_.size() == k_ && !std::isnan(heap_.front().score) &&
-        !(candidate.score >= heap_.front().score)) {
-      return;
-    }
+    // refuses exactly those (a NaN candidate loses to any number; ties are kept for the
+    // selection, which decides them by seq).
+    if (has_bar_ && !(candidate.score >= bar_)) return;
     if (floor_ != nullptr && candidate.score < floor_->load(std::memory_order_relaxed)) return;
-    offer_slow(candidate);
+    kept_.push_back(candidate);
+    if (kept_.size() >= limit_) select();
   }
   // Shares a floor with the other collectors of one parallel scan: a collector holding k
   // numbers raises it to its k-th best score, and every collector refuses candidates scoring
@@ -91,19 +93,19 @@ class TopK {
   // and must outlive this collector's offers.
   void share_floor(std::atomic<float>* floor) noexcept { floor_ = floor; }
   void merge(const TopK& other);
-  std::size_t size() const noexcept { return heap_.size(); }
   // The kept candidates, best first, as (id, score) pairs.
   SearchHits take_sorted();
   std::vector<Ranked> take_sorted_ranked();
 
  private:
-  void offer_slow(const Ranked& candidate);
-
-  // Raises floor_ to the front's score once the heap is full of numbers.
-  void publish_floor() noexcept;
+  // Keeps the k best of the buffer and raises the bar (and the shared floor) to the k-th score.
+  void select();
 
   std::size_t k_;
-  std::vector<Ranked> heap_;  // max-heap under ranks_before: the front ranks last
+  std::size_t limit_;  // buffer size that triggers a selection: 2k, saturated
+  std::vector<Ranked> kept_;
+  bool has_bar_ = false;
+  float bar_ = 0.0f;
   std::atomic<float>* floor_ = nullptr;
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -38,15 +39,23 @@ class WorkerPool final : public DataParallelPool {
     {
       std::scoped_lock lock(mutex_);
       jobs_.push_back(&job);
+      queued_.store(jobs_.size(), std::memory_order_relaxed);
     }
+    // Cheap when every worker is spinning: a condition variable without waiters is not signalled
+    // through the kernel.
     wake_.notify_all();
     // The caller works on its own job too, so a run finishes even when every worker is busy.
     for (std::size_t i; (i = job.next.fetch_add(1)) < n;) {
       task(i);
       job.done.fetch_add(1, std::memory_order_release);
     }
+    // The last items are usually moments from done: wait for them awake before sleeping.
+    spin_until([&] { return job.done.load(std::memory_order_acquire) == n; });
     std::unique_lock lock(mutex_);
-    if (auto it = std::find(jobs_.begin(), jobs_.end(), &job); it != jobs_.end()) jobs_.erase(it);
+    if (auto it = std::find(jobs_.begin(), jobs_.end(), &job); it != jobs_.end()) {
+      jobs_.erase(it);
+      queued_.store(jobs_.size(), std::memory_order_relaxed);
+    }
     // Workers take items only under mutex_ and report completion under it, so once the job is
     // out of the queue and done == n no worker can touch it again.
     job_done_.wait(lock, [&] { return job.done.load(std::memory_order_acquire) == n; });
@@ -60,26 +69,57 @@ class WorkerPool final : public DataParallelPool {
     std::atomic<std::size_t> done{0};
   };
 
+  // Spins for up to kSpin until `ready()` holds. Waking a sleeping thread costs tens of
+  // microseconds, as much as a whole scan of ten thousand rows; a worker that stays awake for a
+  // moment after its job picks up the next query's job at once.
+  template <typename Ready>
+  static bool spin_until(Ready&& ready) {
+    constexpr auto kSpin = std::chrono::microseconds(100);
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (;;) {
+      for (int i = 0; i < 64; ++i) {
+        if (ready()) return true;
+        relax();
+      }
+      if (std::chrono::steady_clock::now() >= until) return ready();
+    }
+  }
+
+  static void relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return !jobs_.empty(); });
+      if (jobs_.empty()) {
+        lock.unlock();
+        spin_until([&] { return queued_.load(std::memory_order_relaxed) != 0; });
+        lock.lock();
+        wake_.wait(lock, [&] { return !jobs_.empty(); });
+      }
       Job* job = jobs_.front();
       const std::size_t i = job->next.fetch_add(1);
       if (i >= job->n) {
         jobs_.pop_front();  // fully handed out; its caller waits for the stragglers
+        queued_.store(jobs_.size(), std::memory_order_relaxed);
         continue;
       }
       lock.unlock();
       (*job->task)(i);
       lock.lock();
-      if (job->done.fetch_add(1, std::memory_order_acq_rel) + 1 == job->n) job_done_.notify_all();
+      // n is read before the count: once done reaches n the caller may return and free the job.
+      const std::size_t n = job->n;
+      if (job->done.fetch_add(1, std::memory_order_acq_rel) + 1 == n) job_done_.notify_all();
     }
   }
 
   // Guards jobs_ and every Job's lifetime: a worker reaches a job only through jobs_.
   std::mutex mutex_;
   std::deque<Job*> jobs_;
+  std::atomic<std::size_t> queued_{0};  // jobs_.size(), for spinning workers to watch unlocked
   std::condition_variable wake_;
   std::condition_variable job_done_;
   std::vector<std::thread> threads_;

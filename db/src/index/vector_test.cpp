@@ -276,6 +276,51 @@ TEST(VectorIndexScores, NaNScoresSortLastAndDeterministically) {
   EXPECT_EQ(ids_of(*all_nan), (std::vector<MemoryId>{MemoryId{1}, MemoryId{2}}));
 }
 
+// The collector keeps exactly the first k of a full sort under ranks_before, whatever k is
+// against the number offered, with many ties and NaN scores, alone or as two collectors sharing
+// a floor and then merged (as a parallel scan uses them), in seq order or not.
+TEST(VectorIndexScores, TopKKeepsExactlyTheBestOfAFullSort) {
+  std::mt19937 rng{99};
+  std::vector<detail::Ranked> offered;
+  for (std::uint64_t seq = 0; seq < 3000; ++seq) {
+    const int draw = static_cast<int>(rng() % 60);  // few distinct scores: many ties
+    const float score = draw == 0 ? kNaN : static_cast<float>(draw % 40) / 8.0f;
+    offered.push_back(detail::Ranked{score, seq, MemoryId{seq * 7 + 1}});
+  }
+  const std::vector<detail::Ranked> reversed(offered.rbegin(), offered.rend());
+  std::vector<detail::Ranked> sorted = offered;
+  std::sort(sorted.begin(), sorted.end(), detail::ranks_before);
+  auto same = [](const std::vector<detail::Ranked>& got, const std::vector<detail::Ranked>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].seq, want[i].seq) << i;
+      EXPECT_EQ(got[i].id, want[i].id) << i;
+    }
+  };
+  for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{100},
+                              std::size_t{2999}, std::size_t{3000}, std::size_t{5000}}) {
+    SCOPED_TRACE(k);
+    const std::vector<detail::Ranked> want(sorted.begin(),
+                                           sorted.begin() + std::min(k, sorted.size()));
+    detail::TopK alone(k, offered.size());
+    for (const auto& r : offered) alone.offer(r);
+    same(alone.take_sorted_ranked(), want);
+    detail::TopK shuffled(k, offered.size());  // out of seq order, ties must still go by seq
+    for (const auto& r : reversed) shuffled.offer(r);
+    same(shuffled.take_sorted_ranked(), want);
+
+    std::atomic<float> floor{-std::numeric_limits<float>::infinity()};
+    detail::TopK first(k, offered.size()), second(k, offered.size());
+    first.share_floor(&floor);
+    second.share_floor(&floor);
+    for (std::size_t i = 0; i < offered.size(); ++i) (i < 1000 ? first : second).offer(offered[i]);
+    detail::TopK merged(k, offered.size());
+    merged.merge(first);
+    merged.merge(second);
+    same(merged.take_sorted_ranked(), want);
+  }
+}
+
 // ---- Errors and edge cases ---------------------------------------------------------------
 
 TEST(VectorIndexErrors, ChecksComeInOrderWithTheirTexts) {

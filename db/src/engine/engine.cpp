@@ -205,12 +205,14 @@ Result<Engine, EngineError> Engine::create(const std::filesystem::path& wal_path
   auto checkpoint = load_checkpoint(checkpoint_path_for(wal_path), fs, on_entry);
   if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
   if (*checkpoint) {
-    return recover(wal_path, segments_dir, std::move(*checkpoint), std::nullopt, fs);
+    return recover(wal_path, segments_dir, std::move(*checkpoint), std::nullopt, fs, on_entry);
   }
 
   auto log_exists = fs.exists(wal_path);
   if (!log_exists) return EngineError{EngineError::Io{std::move(log_exists).error()}};
-  if (*log_exists) return recover(wal_path, segments_dir, std::nullopt, std::nullopt, fs);
+  if (*log_exists) {
+    return recover(wal_path, segments_dir, std::nullopt, std::nullopt, fs, on_entry);
+  }
 
   auto wal = WriteAheadLog::open(wal_path, fs);
   if (!wal) return wal_error(std::move(wal).error());
@@ -223,7 +225,7 @@ Result<Engine, EngineError> Engine::recover_from_checkpoint(
     const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
     std::optional<CheckpointData> checkpoint, FileSystem& fs) {
   recover_compaction_state(segments_dir, fs);
-  return recover(wal_path, segments_dir, std::move(checkpoint), std::nullopt, fs);
+  return recover(wal_path, segments_dir, std::move(checkpoint), std::nullopt, fs, {});
 }
 
 Result<Engine, EngineError> Engine::open_existing(const std::filesystem::path& wal_path,
@@ -247,13 +249,14 @@ Result<Engine, EngineError> Engine::open_existing(const std::filesystem::path& w
   auto checkpoint = load_checkpoint(checkpoint_path, fs, on_entry);
   if (helper.joinable()) helper.join();
   if (!checkpoint) return EngineError{EngineError::Checkpoint{std::move(checkpoint).error()}};
-  return recover(wal_path, segments_dir, std::move(*checkpoint), std::move(opened), fs);
+  return recover(wal_path, segments_dir, std::move(*checkpoint), std::move(opened), fs, on_entry);
 }
 
 Result<Engine, EngineError> Engine::recover(
     const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
     std::optional<CheckpointData> checkpoint,
-    std::optional<Result<SegmentStorage, SegmentError>> opened, FileSystem& fs) {
+    std::optional<Result<SegmentStorage, SegmentError>> opened, FileSystem& fs,
+    const DecodedEntryHook& on_entry) {
   // The segments directory is loaded as it stands. With a checkpoint, one that cannot be loaded
   // (damage before the last frame of an older file, an unreadable file) is rebuilt from the
   // checkpoint below instead of failing the open: the checkpoint holds every record it needs.
@@ -265,7 +268,7 @@ Result<Engine, EngineError> Engine::recover(
     return segment_error(std::move(*opened).error());
   }
 
-  auto log = read_all_tolerant(wal_path, fs);
+  auto log = read_all_tolerant(wal_path, fs, on_entry);
   if (!log) return wal_error(std::move(log).error());
 
   StateMachine state;

@@ -123,8 +123,10 @@ class Engine {
   //   4. otherwise creates the log empty, opens the segment storage (indexing any segment files
   //      already present and starting a new current segment) and starts from an empty state with
   //      last_applied_id 0.
-  // `on_entry`, when set, sees each memory decoded from the checkpoint before it enters the state
-  // (see DecodedEntryHook), on the calling thread.
+  // `on_entry`, when set, sees each memory decoded from the checkpoint, then the entry of each
+  // insert read from the log, in that order and before any of them enters the state (see
+  // DecodedEntryHook), on the calling thread. Inserts the replay skips or later commands undo are
+  // seen too.
   static Result<Engine, EngineError> create(const std::filesystem::path& wal_path,
                                             const std::filesystem::path& segments_dir,
                                             FileSystem& fs = default_file_system(),
@@ -271,10 +273,12 @@ class Engine {
 
   // recover_from_checkpoint after recover_compaction_state. `opened` is the segment storage
   // already opened over segments_dir (or the failure of that open); none opens it here.
+  // `on_entry` sees the entry of each log insert as the log is read.
   static Result<Engine, EngineError> recover(
       const std::filesystem::path& wal_path, const std::filesystem::path& segments_dir,
       std::optional<CheckpointData> checkpoint,
-      std::optional<Result<SegmentStorage, SegmentError>> opened, FileSystem& fs);
+      std::optional<Result<SegmentStorage, SegmentError>> opened, FileSystem& fs,
+      const DecodedEntryHook& on_entry);
   Result<void, EngineError> check_before_logging(const Command& command) const;
   void track(const Command& command);
 

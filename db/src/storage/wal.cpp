@@ -103,7 +103,8 @@ Result<std::uint64_t, WalError> count_entries(const std::filesystem::path& path,
 }
 
 Result<TolerantRead, WalError> read_all_tolerant(const std::filesystem::path& path,
-                                                 FileSystem& fs) {
+                                                 FileSystem& fs,
+                                                 const DecodedEntryHook& on_insert) {
   TolerantRead result;
   auto file = fs.open_readable(path);
   if (!file) {
@@ -126,6 +127,9 @@ Result<TolerantRead, WalError> read_all_tolerant(const std::filesystem::path& pa
       if (intact) {
         auto command = deserialize_versioned<Command>(frame.payload);
         intact = command.has_value();
+        if (intact && on_insert) {
+          if (auto* insert = std::get_if<InsertMemory>(&*command)) on_insert(insert->entry);
+        }
         if (intact) result.entries.emplace_back(result.entries.size(), std::move(*command));
       }
       if (!frame.ends_file) why = WalCut::DamagedFrame;

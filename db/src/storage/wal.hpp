@@ -129,8 +129,11 @@ Result<std::uint64_t, WalError> count_entries(const std::filesystem::path& path,
 // cut is synced before returning, so the next append starts on a frame boundary. A missing file
 // reads as empty and is not created. Failures to open, size, read (other than reaching the end),
 // cut or sync are I/O errors and leave the file as it was: a read error never cuts the log.
+// `on_insert`, when set, sees the entry of each intact insert as it is decoded, in log order (see
+// DecodedEntryHook), so a caller can hand over its vector before the next frame is decoded.
 Result<TolerantRead, WalError> read_all_tolerant(const std::filesystem::path& path,
-                                                 FileSystem& fs = default_file_system());
+                                                 FileSystem& fs = default_file_system(),
+                                                 const DecodedEntryHook& on_insert = {});
 
 // Rewrites the log at `path` keeping only the entries whose CommandId is strictly greater than
 // `last_applied_id`, renumbered from 0, through durable_rewrite with the temporary file

@@ -72,10 +72,11 @@ void share_moved_rows(Engine& engine, VectorIndex& index) {
 
 // The vector index for the engine's state: exact, or around the HNSW graph saved at `hnsw_path`
 // (reconciled with the state) or a fresh one. Counts the memories with embeddings into
-// `embedded`. `prefilled` (exact mode only) already holds rows for the memories the checkpoint
-// decoder handed it, whose embeddings in the state are views of those rows; the other memories
-// (replayed from the log) are indexed here, and rows of memories the replay deleted or replaced
-// are removed. Every embedding of the state ends up sharing its row of the index.
+// `embedded`. `prefilled` (exact mode only) already holds a row for every memory the checkpoint
+// and log decoders handed it, the last one decoded for each id; a state embedding that is a view
+// of that row is already indexed, any other is indexed here, and rows of ids the state no longer
+// embeds (deleted by the replay) are removed. Every embedding of the state ends up sharing its
+// row of the index.
 Result<IndexLayer, StoreError> build_index_layer(Engine& engine, const StoreOptions& options,
                                                  const std::filesystem::path& hnsw_path,
                                                  std::optional<VectorIndex> prefilled,
@@ -182,10 +183,11 @@ Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::new
 Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> TessaraDBStore::recover_with_policies(
     const StoreOptions& options, FileSystem& fs) {
   if (options.remove_stale_temporaries) remove_stale_rewrite_temporaries(options.wal_path, fs);
-  // Exact mode fills the index while the checkpoint is decoded: each decoded vector goes into
-  // its row at once and the entry keeps a view of that row, so the decoder's copy is freed
-  // before the next memory is read and the open never holds two copies of the vectors. (In HNSW
-  // mode the graph is loaded and reconciled after the engine opens, as before.)
+  // Exact mode fills the index while the checkpoint and the log are decoded: each decoded vector
+  // goes into its row at once and the entry keeps a view of that row, so the decoder's copy is
+  // freed before the next record is read and the open never holds two copies of the vectors.
+  // Rows of inserts that the replay overrides are reconciled in build_index_layer. (In HNSW mode
+  // the graph is loaded and reconciled after the engine opens, as before.)
   std::optional<VectorIndex> prefilled;
   DecodedEntryHook on_entry;
   if (options.index_mode.hnsw() == nullptr) {

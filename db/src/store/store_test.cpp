@@ -291,6 +291,13 @@ TEST_F(StoreTest, StateSharesTheIndexRowsAfterWritesRebuildsAndReopens) {
     replaced.id = MemoryId{2};
     ASSERT_TRUE(store->insert_memory(replaced));
     ASSERT_TRUE(store->insert_memory(store_memory(11, 4, "other")));
+    for (std::uint64_t version : {7u, 8u}) {  // replaced twice within the log
+      MemoryEntry twice = store_memory(version * 10);
+      twice.id = MemoryId{3};
+      ASSERT_TRUE(store->insert_memory(twice));
+    }
+    ASSERT_TRUE(store->delete_memory(MemoryId{4}));  // deleted, then inserted again
+    ASSERT_TRUE(store->insert_memory(store_memory(4)));
     MemoryEntry plain = store_memory(60);
     plain.embedding.reset();
     ASSERT_TRUE(store->insert_memory(plain));

@@ -232,30 +232,58 @@ class PersistentMap {
   std::size_t size_ = 0;
 };
 
-// A set of 64-bit keys with the same sharing and ordering as PersistentMap.
+// A set of 64-bit keys with the same sharing and ordering as PersistentMap. A set of one key (the
+// common case of a temporal list or of a memory's incoming sources) holds it inline and allocates
+// nothing; the trie is built from the second key on.
 class PersistentSet {
   struct Unit {};
 
  public:
-  std::size_t size() const noexcept { return map_.size(); }
-  bool empty() const noexcept { return map_.empty(); }
-  bool contains(std::uint64_t key) const { return map_.contains(key); }
-  bool insert(std::uint64_t key) { return map_.insert_or_assign(key, Unit{}); }
-  bool erase(std::uint64_t key) { return map_.erase(key); }
+  std::size_t size() const noexcept { return has_single_ ? 1 : map_.size(); }
+  bool empty() const noexcept { return size() == 0; }
+  bool contains(std::uint64_t key) const {
+    return has_single_ ? key == single_ : map_.contains(key);
+  }
+  bool insert(std::uint64_t key) {
+    if (has_single_) {
+      if (key == single_) return false;
+      has_single_ = false;
+      map_.insert_or_assign(single_, Unit{});
+      return map_.insert_or_assign(key, Unit{});
+    }
+    if (map_.empty()) {
+      has_single_ = true;
+      single_ = key;
+      return true;
+    }
+    return map_.insert_or_assign(key, Unit{});
+  }
+  bool erase(std::uint64_t key) {
+    if (has_single_) {
+      if (key != single_) return false;
+      has_single_ = false;
+      return true;
+    }
+    return map_.erase(key);
+  }
   template <typename F>
   bool for_each(F&& f) const {
-    return map_.for_each([&](std::uint64_t key, const Unit&) {
+    const auto visit = [&](std::uint64_t key) {
       if constexpr (std::is_void_v<decltype(f(key))>) {
         f(key);
         return true;
       } else {
         return static_cast<bool>(f(key));
       }
-    });
+    };
+    if (has_single_) return visit(single_);
+    return map_.for_each([&](std::uint64_t key, const Unit&) { return visit(key); });
   }
 
  private:
-  PersistentMap<Unit> map_;
+  PersistentMap<Unit> map_;  // empty while has_single_
+  std::uint64_t single_ = 0;
+  bool has_single_ = false;
 };
 
 }  // namespace tessaradb

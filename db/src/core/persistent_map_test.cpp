@@ -4,6 +4,8 @@
 
 #include <map>
 #include <random>
+#include <set>
+#include <vector>
 
 namespace tessaradb {
 namespace {
@@ -46,6 +48,40 @@ TEST(PersistentMap, MatchesAModelAndCopiesAreIsolated) {
       EXPECT_EQ(*copy.find(key), value);
     }
   }
+}
+
+// A set moves between its inline single key and its trie as it grows and shrinks through one and
+// two keys; every state and every copy must still match a std::set.
+TEST(PersistentSet, MatchesAModelThroughTheSingleKeyForm) {
+  std::mt19937_64 rng{99};
+  PersistentSet set;
+  std::set<std::uint64_t> model;
+  std::vector<std::pair<PersistentSet, std::set<std::uint64_t>>> copies;
+  const auto check = [](const PersistentSet& s, const std::set<std::uint64_t>& m) {
+    ASSERT_EQ(s.size(), m.size());
+    EXPECT_EQ(s.empty(), m.empty());
+    std::vector<std::uint64_t> seen;
+    s.for_each([&](std::uint64_t key) { seen.push_back(key); });
+    EXPECT_EQ(seen, std::vector<std::uint64_t>(m.begin(), m.end()));
+    for (std::uint64_t key = 0; key < 6; ++key) EXPECT_EQ(s.contains(key), m.count(key) == 1);
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const std::uint64_t key = rng() % 6;  // few keys: sizes 0, 1 and 2 come round often
+    if (rng() % 2 == 0) {
+      EXPECT_EQ(set.erase(key), model.erase(key) == 1);
+    } else {
+      EXPECT_EQ(set.insert(key), model.insert(key).second);
+    }
+    check(set, model);
+    if (step % 37 == 0) copies.emplace_back(set, model);
+  }
+  for (const auto& [copy, expected] : copies) check(copy, expected);
+  // Stopping early works in both forms.
+  PersistentSet one;
+  one.insert(7);
+  int calls = 0;
+  EXPECT_FALSE(one.for_each([&](std::uint64_t) { ++calls; return false; }));
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(PersistentMap, ForEachFromStartsAtTheFirstKeyNotBelow) {

@@ -293,23 +293,26 @@ Result<Engine, EngineError> Engine::recover(
   detail::SegmentRecordReader reader(*segments, fs);
   bool wrote_segments = false;
   std::uint64_t replayed = 0;
-  for (const auto& [position, command] : log->entries) {
+  for (auto& [position, command] : log->entries) {
     ++replayed;
     if (!state.check_command(command)) continue;
-    if (const auto* insert = std::get_if<InsertMemory>(&command)) {
+    if (auto* insert = std::get_if<InsertMemory>(&command)) {
       auto stored = reader.read(insert->entry.id);
       if (!stored || !identical_record(*stored, insert->entry)) {
         auto written = segments->write_entry(insert->entry);
         if (!written) return segment_error(std::move(written).error());
         wrote_segments = true;
       }
-    } else if (const auto* del = std::get_if<DeleteMemory>(&command)) {
-      segments->mark_deleted(del->id);
+      // The entry moves into the state: the log's copy is not read again.
+      state.insert_memory(std::move(insert->entry));
+      continue;
     }
+    if (const auto* del = std::get_if<DeleteMemory>(&command)) segments->mark_deleted(del->id);
     if (auto applied = state.apply_command(command); !applied) {
       return state_error(std::move(applied).error());
     }
   }
+  log->entries = {};  // replayed: released before the rest of the open
 
   // Records the state does not hold (written before a crash cut their log entry, or left by a
   // log that was lost) are marked deleted, so compaction counts them as garbage and drops them.

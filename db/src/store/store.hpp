@@ -187,7 +187,10 @@ class TessaraDBStore {
 
   // Reopens an existing database: loads the checkpoint beside the log (none when absent; any other
   // failure is Checkpoint), recovers the engine from it and the log (Engine), then builds the
-  // index as new_with_policies does.
+  // index as new_with_policies does, with the same result and errors. In exact mode each vector is
+  // put into its index row as the checkpoint and the log are decoded and the state keeps a view
+  // of that row, so the open holds one copy of the vectors (plus a window of the file), never
+  // two. Memory: the rows plus a few hundred bytes per memory.
   static Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> recover_with_policies(
       const StoreOptions& options, FileSystem& fs = default_file_system());
 
@@ -232,7 +235,8 @@ class TessaraDBStore {
 
   // Inserts `entry`, or replaces the memory with its id. A replacement without an embedding keeps
   // the stored embedding when the content is unchanged, and is refused with MissingEmbedding
-  // when the content differs.
+  // when the content differs. Once indexed, the state's entry holds a view of the index's row
+  // (Embedding), not a copy of the floats: memory for vectors is paid once.
   Result<CommandId, TessaraDBStoreError> insert_memory(MemoryEntry entry);
   // Deletes the memory and every edge touching it; an absent id is an Engine error.
   Result<CommandId, TessaraDBStoreError> delete_memory(MemoryId id);
@@ -286,8 +290,8 @@ class TessaraDBStore {
   TessaraDBStore(const StoreOptions& options, FileSystem& fs, WriteState write_state,
                  std::shared_ptr<const ReadSnapshot> first_snapshot);
 
-  // from_engine around an exact index already holding the rows of the checkpoint's memories
-  // (filled while it was decoded; see recover_with_policies), or nothing as from_engine.
+  // from_engine around an exact index already holding rows for the memories the checkpoint and
+  // the log decoded (see recover_with_policies), or, with nothing, exactly from_engine.
   static Result<std::unique_ptr<TessaraDBStore>, TessaraDBStoreError> from_engine_with_index(
       Engine engine, const StoreOptions& options, FileSystem& fs,
       std::optional<VectorIndex> prefilled);

@@ -363,7 +363,9 @@ Result<Command, SerializationError> read_command(Cursor& in) {
     case 0: {
       auto entry = read_entry(in);
       if (!entry) return error(entry);
-      return Command{InsertMemory{std::move(*entry)}};
+      Command command{std::in_place_type<InsertMemory>};
+      std::get<InsertMemory>(command).entry = std::move(*entry);
+      return command;
     }
     case 1: {
       auto id = in.u64();

@@ -11,6 +11,7 @@
 // Copies are O(1) (one reference count) and share the floats; nothing can write through an
 // Embedding, so sharing is invisible to every holder. 32 bytes.
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>

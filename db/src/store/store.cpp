@@ -85,9 +85,8 @@ Result<IndexLayer, StoreError> build_index_layer(Engine& engine, const StoreOpti
   std::optional<VectorIndex> index = std::move(prefilled);
   const bool was_prefilled = index.has_value();
   std::shared_ptr<HnswBackend> loaded;
-  if (index) {
-    // Filled while the checkpoint was decoded.
-  } else if (const HnswConfig* config = options.index_mode.hnsw()) {
+  // A prefilled index (exact mode) was filled while the checkpoint and the log were decoded.
+  if (const HnswConfig* config = index ? nullptr : options.index_mode.hnsw()) {
     auto read = VectorIndex::load_hnsw(hnsw_path, options.dimension, *config);
     if (!read) {
       print_line("Failed to load HNSW index, rebuilding: " + read.error().message());
@@ -128,8 +127,9 @@ Result<IndexLayer, StoreError> build_index_layer(Engine& engine, const StoreOpti
     return true;
   });
   if (failed) return StoreError{StoreError::Vector{std::move(*error)}};
-  if (was_prefilled) {
-    // Rows of memories that the replay deleted or stripped of their embedding.
+  // Every embedding of the state is indexed now, so the index holds more rows exactly when the
+  // replay deleted memories, or stripped their embeddings, after the decoders indexed them.
+  if (was_prefilled && index->len() != embedded) {
     std::vector<MemoryId> stale;
     index->for_each_id([&](MemoryId id) {
       if (!has_embedding(state, id)) stale.push_back(id);

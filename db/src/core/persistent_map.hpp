@@ -126,14 +126,28 @@ class PersistentMap {
 
   // Makes `slot` point to a node that no other map can reach, copying it when shared, and returns
   // it. use_count() == 1 means only our own (already private) parent holds the node; the acquire
-  // fence orders our writes after the last reader's release of its reference.
-  static Node* own(std::shared_ptr<Node>& slot) {
+  // fence orders our writes after the last reader's release of its reference. A copy made for a
+  // write that adds an entry to the node (`growing`) has room for it, so the insert that follows
+  // does not allocate again.
+  static Node* own(std::shared_ptr<Node>& slot, bool growing = false) {
     if (slot.use_count() == 1) {
       std::atomic_thread_fence(std::memory_order_acquire);
       return slot.get();
     }
-    slot = std::make_shared<Node>(*slot);
+    const Node& shared = *slot;
+    auto copy = std::make_shared<Node>();
+    copy->bitmap = shared.bitmap;
+    copy->children.reserve(shared.children.size() + (growing && !shared.children.empty()));
+    copy->children = shared.children;
+    copy->values.reserve(shared.values.size() + (growing && !shared.values.empty()));
+    copy->values = shared.values;
+    slot = std::move(copy);
     return slot.get();
+  }
+
+  // Would writing `key` add an entry to `node`, which sits at `shift`?
+  static bool grows(const Node& node, unsigned shift, std::uint64_t key) {
+    return !(node.bitmap & (std::uint64_t{1} << ((key >> shift) & kMask)));
   }
 
   // Finds (and with `create`, makes) the slot for `key` on a private path. Returns true when
@@ -152,7 +166,7 @@ class PersistentMap {
       root_ = std::move(top);
       shift_ += kBits;
     }
-    Node* node = own(root_);
+    Node* node = own(root_, grows(*root_, shift_, key));
     for (unsigned shift = shift_;; shift -= kBits) {
       const std::uint64_t bit = std::uint64_t{1} << ((key >> shift) & kMask);
       const auto pos = rank(node->bitmap, bit);
@@ -174,7 +188,8 @@ class PersistentMap {
         out = &node->values[pos];
         return false;
       }
-      node = own(node->children[pos]);
+      std::shared_ptr<Node>& child = node->children[pos];
+      node = own(child, grows(*child, shift - kBits, key));
     }
   }
 

@@ -142,7 +142,7 @@ Result<std::vector<MemoryId>, VectorError> PrefixAnnCandidateProvider::candidate
   std::uint64_t seq = 0;
   std::size_t scored = 0;
   for (const VectorArena* arena : arenas) {
-    arena->blocks.for_each([&](std::uint64_t, const BlockRef& ref) {
+    arena->for_each_block([&](const BlockRef& ref) {
       for (std::size_t row = 0; row < ref.rows; ++row, ++seq) {
         if (ref.is_dead(row)) continue;
         const float score = comparable ? prefix_cosine(ref, row, query, p, sqrt_nq) : 0.0f;
@@ -224,7 +224,7 @@ VectorArena& VectorIndex::arena_for_write(std::uint32_t number) {
 
 const BlockRef* VectorIndex::row_block(const RowLocation& location) const {
   const VectorArena* a = arena(location.namespace_number);
-  return a ? a->blocks.find(location.block_key) : nullptr;
+  return a ? a->find_block(location.block_key) : nullptr;
 }
 
 std::pair<const BlockRef*, std::uint32_t> VectorIndex::find_row(MemoryId id) const {
@@ -500,7 +500,7 @@ Result<SearchHits, VectorError> VectorIndex::exact_scan(std::span<const float> q
   std::uint64_t seq = 0;
   for (const VectorArena* a : scope(ns)) {
     live_rows += a->live;
-    a->blocks.for_each([&](std::uint64_t, const BlockRef& ref) {
+    a->for_each_block([&](const BlockRef& ref) {
       units.push_back(Unit{&ref, seq});
       seq += ref.rows;
       max_rows = std::max<std::size_t>(max_rows, ref.rows);

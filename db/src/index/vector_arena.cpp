@@ -113,19 +113,13 @@ std::pair<std::uint64_t, std::uint32_t> VectorArena::append(MemoryId id,
                                                             std::span<const float> vector,
                                                             float norm) {
   ++live;
-  if (next_block_key > 0) {
-    const std::uint64_t key = next_block_key - 1;
-    const BlockRef* last = blocks.find(key);
-    assert(last != nullptr);
-    // Another copy of this arena may already have appended into the shared block past our
-    // count; try_claim refuses then and the row goes to a new block of our own.
-    if (last->block->try_claim(last->rows)) {
-      BlockRef* ref = blocks.find_mut(key);
-      const std::uint32_t row = ref->rows;
-      ref->block->write_row(row, id, vector, norm);
-      ref->rows = row + 1;
-      return {key, row};
-    }
+  // Another copy of this arena may already have appended into the shared tail block past our
+  // count; try_claim refuses then and the row goes to a new block of our own.
+  if (tail.block && tail.block->try_claim(tail.rows)) {
+    const std::uint32_t row = tail.rows;
+    tail.block->write_row(row, id, vector, norm);
+    tail.rows = row + 1;
+    return {next_block_key - 1, row};
   }
   const std::size_t capacity = next_block_capacity(dimension, live + dead);
   auto block = std::make_shared<VectorBlock>(dimension, capacity);
@@ -133,13 +127,13 @@ std::pair<std::uint64_t, std::uint32_t> VectorArena::append(MemoryId id,
   assert(claimed);
   (void)claimed;
   block->write_row(0, id, vector, norm);
-  const std::uint64_t key = next_block_key++;
-  blocks.insert_or_assign(key, BlockRef{std::move(block), 1, nullptr});
-  return {key, 0};
+  if (tail.block) sealed.insert_or_assign(next_block_key - 1, std::move(tail));
+  tail = BlockRef{std::move(block), 1, nullptr};
+  return {next_block_key++, 0};
 }
 
 void VectorArena::mark_dead(std::uint64_t block_key, std::uint32_t row) {
-  BlockRef* ref = blocks.find_mut(block_key);
+  BlockRef* ref = is_tail(block_key) ? &tail : sealed.find_mut(block_key);
   assert(ref != nullptr && row < ref->rows && !ref->is_dead(row));
   auto bits = ref->dead ? std::make_shared<std::vector<std::uint64_t>>(*ref->dead)
                         : std::make_shared<std::vector<std::uint64_t>>(
@@ -160,7 +154,7 @@ VectorArena VectorArena::rebuilt(
   fresh.name = name;
   fresh.dimension = dimension;
   std::vector<float> row_values(dimension);
-  blocks.for_each([&](std::uint64_t, const BlockRef& ref) {
+  for_each_block([&](const BlockRef& ref) {
     for (std::uint32_t row = 0; row < ref.rows; ++row) {
       if (ref.is_dead(row)) continue;
       for (std::size_t i = 0; i < dimension; ++i) row_values[i] = ref.block->element(row, i);

@@ -92,10 +92,25 @@ using NamespaceSlot = std::vector<std::pair<std::string, std::uint32_t>>;
 struct VectorArena {
   std::string name;
   std::size_t dimension = 0;
-  PersistentMap<BlockRef> blocks;  // ascending keys = append order
+  // Blocks are keyed in append order. The last block, the one appends go to, is held by value
+  // in `tail` rather than in the map: counting a new row then copies no map node, where a
+  // bottom node of the map holds up to 64 references whose counts a copy would touch.
+  PersistentMap<BlockRef> sealed;
+  BlockRef tail;                      // key next_block_key - 1; no block before the first append
   std::uint64_t next_block_key = 0;
   std::size_t live = 0;
   std::size_t dead = 0;
+
+  bool is_tail(std::uint64_t key) const noexcept { return tail.block && key + 1 == next_block_key; }
+  const BlockRef* find_block(std::uint64_t key) const {
+    return is_tail(key) ? &tail : sealed.find(key);
+  }
+  // Calls f(block) for every block in key order.
+  template <typename F>
+  void for_each_block(F&& f) const {
+    sealed.for_each([&](std::uint64_t, const BlockRef& ref) { f(ref); });
+    if (tail.block) f(tail);
+  }
 
   // Appends a row and returns where it went. Cost O(dimension + log blocks).
   std::pair<std::uint64_t, std::uint32_t> append(MemoryId id, std::span<const float> vector,

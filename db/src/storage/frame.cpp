@@ -43,15 +43,24 @@ std::uint8_t byte_at(const std::byte* p, std::size_t i) {
   return std::to_integer<std::uint8_t>(p[i]);
 }
 
+// Appends the frame of `record` to `out`; nothing is appended when the record is too large.
 template <typename T>
-Result<std::vector<std::byte>, SerializationError> frame_of(const T& record) {
+Result<void, SerializationError> append_frame_of(const T& record, std::vector<std::byte>& out) {
   const std::uint64_t payload = kEnvelopeHeaderBytes + encoded_size(record);
   if (auto fits = check_frame_payload(payload); !fits) return std::move(fits).error();
-  std::vector<std::byte> out(kFrameHeaderBytes + payload);
-  const std::span<std::byte> body(out.data() + kFrameHeaderBytes, payload);
+  const std::size_t start = out.size();
+  out.resize(start + kFrameHeaderBytes + payload);
+  const std::span<std::byte> body(out.data() + start + kFrameHeaderBytes, payload);
   write_versioned(record, body);
-  store_u32_le(out.data(), static_cast<std::uint32_t>(payload));
-  store_u32_le(out.data() + 4, crc32_cksum(body));
+  store_u32_le(out.data() + start, static_cast<std::uint32_t>(payload));
+  store_u32_le(out.data() + start + 4, crc32_cksum(body));
+  return {};
+}
+
+template <typename T>
+Result<std::vector<std::byte>, SerializationError> frame_of(const T& record) {
+  std::vector<std::byte> out;
+  if (auto appended = append_frame_of(record, out); !appended) return std::move(appended).error();
   return out;
 }
 
@@ -108,15 +117,11 @@ Result<std::vector<std::byte>, SerializationError> encode_frame(const MemoryEntr
 }
 
 Result<void, SerializationError> append_frame(const Command& command, std::vector<std::byte>& out) {
-  const std::uint64_t payload = kEnvelopeHeaderBytes + encoded_size(command);
-  if (auto fits = check_frame_payload(payload); !fits) return std::move(fits).error();
-  const std::size_t start = out.size();
-  out.resize(start + kFrameHeaderBytes + payload);
-  const std::span<std::byte> body(out.data() + start + kFrameHeaderBytes, payload);
-  write_versioned(command, body);
-  store_u32_le(out.data() + start, static_cast<std::uint32_t>(payload));
-  store_u32_le(out.data() + start + 4, crc32_cksum(body));
-  return {};
+  return append_frame_of(command, out);
+}
+
+Result<void, SerializationError> append_frame(const MemoryEntry& entry, std::vector<std::byte>& out) {
+  return append_frame_of(entry, out);
 }
 
 FrameReader::FrameReader(ReadableFile& file, std::uint64_t file_size)

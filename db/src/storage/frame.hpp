@@ -53,8 +53,18 @@ Result<void, SerializationError> check_frame_payload(std::uint64_t payload_bytes
 Result<std::vector<std::byte>, SerializationError> encode_frame(const Command& command);
 Result<std::vector<std::byte>, SerializationError> encode_frame(const MemoryEntry& entry);
 
-// Appends the frame of `command` to `out`, with the same size check.
+// Appends the frame of `command` (or `entry`) to `out`, with the same size check; `out` is left
+// as it was when the check fails.
 Result<void, SerializationError> append_frame(const Command& command, std::vector<std::byte>& out);
+Result<void, SerializationError> append_frame(const MemoryEntry& entry, std::vector<std::byte>& out);
+
+// A log or segment file reuses one buffer for the frames it writes. After a record larger than
+// this the buffer's storage is let go rather than kept for the life of the file.
+inline constexpr std::size_t kKeptFrameBufferBytes = 64 * 1024;
+
+inline void release_if_large(std::vector<std::byte>& frame_buffer) {
+  if (frame_buffer.capacity() > kKeptFrameBufferBytes) std::vector<std::byte>().swap(frame_buffer);
+}
 
 // Reads the frames of one file front to back through a read buffer. Checksums and payloads are
 // not judged here: the log and the segments react to damage differently.

@@ -207,8 +207,10 @@ Result<void, SegmentError> SegmentStorage::roll_over() {
 
 Result<SegmentLocation, SegmentError> SegmentStorage::write_entry(const MemoryEntry& entry) {
   if (failure_) return io_error(*failure_);
-  auto frame = encode_frame(entry);
-  if (!frame) return serialization_error(std::move(frame).error());
+  frame_.clear();
+  if (auto framed = append_frame(entry, frame_); !framed) {
+    return serialization_error(std::move(framed).error());
+  }
   if (current_size_ >= kSegmentRolloverBytes) {
     if (auto rolled = roll_over(); !rolled) return std::move(rolled).error();
   } else if (!file_) {
@@ -216,12 +218,15 @@ Result<SegmentLocation, SegmentError> SegmentStorage::write_entry(const MemoryEn
     if (auto opened = open_current_segment(); !opened) return std::move(opened).error();
   }
   const SegmentLocation location{current_size_, current_segment_,
-                                 static_cast<std::uint32_t>(frame->size() - kFrameHeaderBytes)};
-  if (auto written = file_->append(*frame); !written) return fail(std::move(written).error());
-  current_size_ += frame->size();
-  index_.insert_or_assign(entry.id,
-                          SegmentIndexEntry{location.segment, location.offset, location.length,
-                                            false, load_u32_le(frame->data() + 4)});
+                                 static_cast<std::uint32_t>(frame_.size() - kFrameHeaderBytes)};
+  const std::uint32_t checksum = load_u32_le(frame_.data() + 4);
+  const std::size_t frame_bytes = frame_.size();
+  auto written = file_->append(frame_);
+  release_if_large(frame_);
+  if (!written) return fail(std::move(written).error());
+  current_size_ += frame_bytes;
+  index_.insert_or_assign(entry.id, SegmentIndexEntry{location.segment, location.offset,
+                                                      location.length, false, checksum});
   return location;
 }
 

@@ -181,6 +181,7 @@ class SegmentStorage {
   std::uint64_t current_size_ = 0;
   std::unique_ptr<WritableFile> file_;  // the current segment, or null
   std::optional<IoError> failure_;
+  std::vector<std::byte> frame_;  // reused by write_entry
 };
 
 // Reads records of one storage through one open handle per segment file, for callers that read

@@ -58,10 +58,14 @@ WalError WriteAheadLog::fail(IoError error) {
 
 Result<CommandId, WalError> WriteAheadLog::append(const Command& command) {
   if (failure_) return io_error(*failure_);
-  auto frame = encode_frame(command);
-  if (!frame) return serialization_error(std::move(frame).error());
+  frame_.clear();
+  if (auto framed = append_frame(command, frame_); !framed) {
+    return serialization_error(std::move(framed).error());
+  }
   // One write per frame: the whole frame is in the kernel before the id is handed out.
-  if (auto written = file_->append(*frame); !written) return fail(std::move(written).error());
+  auto written = file_->append(frame_);
+  release_if_large(frame_);
+  if (!written) return fail(std::move(written).error());
   return entry_count_++;
 }
 

@@ -114,6 +114,7 @@ class WriteAheadLog {
   std::unique_ptr<WritableFile> file_;
   std::uint64_t entry_count_ = 0;
   std::optional<IoError> failure_;
+  std::vector<std::byte> frame_;  // reused by append
 };
 
 // Number of complete frames in the file at `path`; 0 when it does not exist. A file that ends

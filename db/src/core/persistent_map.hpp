@@ -26,6 +26,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/block_cache.hpp"
+
 namespace tessaradb {
 
 template <typename V>
@@ -36,9 +38,16 @@ class PersistentMap {
 
   struct Node {
     std::uint64_t bitmap = 0;
-    std::vector<std::shared_ptr<Node>> children;  // inner nodes (shift > 0)
-    std::vector<V> values;                        // bottom nodes (shift == 0)
+    // Nodes and their arrays come from the per-thread block caches: a write allocates a path
+    // of them and frees the path the previous version held.
+    std::vector<std::shared_ptr<Node>, detail::CachedAllocator<std::shared_ptr<Node>>>
+        children;  // inner nodes (shift > 0)
+    std::vector<V, detail::CachedAllocator<V>> values;  // bottom nodes (shift == 0)
   };
+
+  static std::shared_ptr<Node> new_node() {
+    return std::allocate_shared<Node>(detail::CachedAllocator<Node>{});
+  }
 
  public:
   PersistentMap() = default;
@@ -135,7 +144,7 @@ class PersistentMap {
       return slot.get();
     }
     const Node& shared = *slot;
-    auto copy = std::make_shared<Node>();
+    auto copy = new_node();
     copy->bitmap = shared.bitmap;
     copy->children.reserve(shared.children.size() + (growing && !shared.children.empty()));
     copy->children = shared.children;
@@ -154,11 +163,11 @@ class PersistentMap {
   // the key was inserted.
   bool locate(std::uint64_t key, bool create, V*& out) {
     if (!root_) {
-      root_ = std::make_shared<Node>();
+      root_ = new_node();
       shift_ = 0;
     }
     while (!fits(key, shift_)) {  // grow the trie upwards: the old root becomes child 0
-      auto top = std::make_shared<Node>();
+      auto top = new_node();
       if (root_->bitmap != 0) {
         top->bitmap = 1;
         top->children.push_back(std::move(root_));
@@ -182,7 +191,7 @@ class PersistentMap {
           return true;
         }
         node->children.insert(node->children.begin() + static_cast<std::ptrdiff_t>(pos),
-                              std::make_shared<Node>());
+                              new_node());
       }
       if (shift == 0) {
         out = &node->values[pos];

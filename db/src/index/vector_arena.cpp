@@ -12,10 +12,12 @@ namespace tessaradb::detail {
 namespace {
 
 constexpr std::size_t kBlockAlign = 64;
-// Blocks of at least this many bytes are mapped on their own, aligned to it, and offered to the
-// kernel for transparent huge pages: a scan then streams through 2 MiB pages instead of 4 KiB
-// ones (fewer TLB misses, fewer page faults when the rows are first written), and freeing the
-// block returns its pages to the system at once.
+// Blocks of at least this many bytes are mapped on their own and aligned to it: freeing one
+// returns its pages to the system at once, and where the system backs all memory with
+// transparent huge pages a block fills whole ones. We do not ask for huge pages ourselves: the
+// first write into one has to clear 2 MiB at once, which on virtual machines that hand unused
+// memory back to their host cost milliseconds per page, several times what the same rows cost
+// on 4 KiB pages, for a scan only a few percent faster.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Blocks grow geometrically up to about this many bytes of vector data, so that a small
 // namespace does not reserve a large block while a large one has few, scan-friendly blocks.
@@ -60,8 +62,6 @@ float* allocate_block_data(std::size_t bytes) {
     if (aligned > start) ::munmap(mapped, aligned - start);
     const std::size_t tail = start + length + kHugePage - (aligned + length);
     if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
-    // Only advice: without huge pages the block works the same on 4 KiB pages.
-    (void)::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
     return reinterpret_cast<float*>(aligned);
   }
   return static_cast<float*>(::operator new (bytes, std::align_val_t{kBlockAlign}));

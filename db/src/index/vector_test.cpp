@@ -105,7 +105,7 @@ void expect_lookups_match_reference(const VectorIndex& index, const Model& model
 // The SIMD tile kernel, the parallel pool, lookups by id and reranking must all give the
 // reference loop's bits, for dimensions below, at and across the lane width, with rows spread
 // over several blocks, some of them dead or replaced (at 2048 dimensions the later blocks are
-// large enough to be mapped on their own for huge pages).
+// large enough to be mapped on their own).
 TEST(VectorIndexScores, BitIdenticalToScalarReferenceOnEveryPath) {
   std::mt19937 rng{12345};
   for (const std::size_t dimension : {1u, 3u, 7u, 8u, 9u, 17u, 64u, 100u, 384u, 2048u}) {

@@ -18,6 +18,18 @@ std::string IoError::message() const {
 
 bool IoError::is_not_found() const { return code == ENOENT || code == ENOTDIR; }
 
+void SyncedPageRelease::after_sync(WritableFile& file, const std::filesystem::path& path,
+                                   std::uint64_t synced) {
+  if (path != path_ || synced < released_) {  // another file, or this one was rewritten
+    path_ = path;
+    released_ = 0;
+  }
+  if (synced < released_ + kKeptBytes + kStepBytes) return;
+  const std::uint64_t end = synced - kKeptBytes;
+  file.drop_cached(released_, end - released_);
+  released_ = end;
+}
+
 namespace {
 
 // The one place where errno becomes an IoError.
@@ -98,6 +110,12 @@ class PosixWritableFile final : public WritableFile {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return posix_error("stat", path_);
     return static_cast<std::uint64_t>(st.st_size);
+  }
+
+  void drop_cached(std::uint64_t offset, std::uint64_t length) noexcept override {
+    if (fd_ < 0 || length == 0) return;  // a length of 0 would mean "to the end"
+    (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          POSIX_FADV_DONTNEED);
   }
 
   Result<void, IoError> close() override {

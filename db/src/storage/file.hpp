@@ -75,6 +75,32 @@ class WritableFile {
 
   // Closes the descriptor and reports what close(2) reports. Any later call fails.
   virtual Result<void, IoError> close() = 0;
+
+  // Advice that bytes [offset, offset + length) will not be read soon, so the kernel may drop
+  // their clean pages from its cache. Never fails and never changes what the file holds.
+  virtual void drop_cached(std::uint64_t offset, std::uint64_t length) noexcept {
+    (void)offset;
+    (void)length;
+  }
+};
+
+// Keeps an append-only file's synced bytes from piling up in the page cache. A log or segment
+// is written once and read back only at open, compaction or recovery; cached, its pages would
+// grow with everything ever written and crowd out memory the process and the system need (and
+// fresh page-cache pages cost a first touch that recycled ones do not). After each sync, the
+// synced bytes are released in steps, all but the newest, which a following append to a
+// partly written page would otherwise read back from the disk.
+class SyncedPageRelease {
+ public:
+  static constexpr std::uint64_t kStepBytes = 8 << 20;
+  static constexpr std::uint64_t kKeptBytes = 1 << 20;
+
+  // Call after a sync of `file` (at `path`) succeeded that covered its first `synced` bytes.
+  void after_sync(WritableFile& file, const std::filesystem::path& path, std::uint64_t synced);
+
+ private:
+  std::filesystem::path path_;
+  std::uint64_t released_ = 0;  // bytes of path_ released so far
 };
 
 // How `FileSystem::open_writable` opens a file.

@@ -102,6 +102,69 @@ TEST_F(PosixFileSystemTest, Directories) {
   EXPECT_FALSE(*fs.exists(dir_ / "a"));
 }
 
+TEST_F(PosixFileSystemTest, DroppingCachedPagesKeepsTheContents) {
+  const auto path = dir_ / "f";
+  std::vector<std::byte> data(3 * 4096 + 100);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::byte>(i * 7);
+  auto file = fs.open_writable(path, WriteMode::Truncate);
+  ASSERT_TRUE(file);
+  ASSERT_TRUE((*file)->append(data));
+  ASSERT_TRUE((*file)->sync());
+  (*file)->drop_cached(0, data.size());
+  ASSERT_TRUE((*file)->append(bytes({1, 2})));  // appends into the partly written last page
+  ASSERT_TRUE((*file)->close());
+  data.push_back(std::byte{1});
+  data.push_back(std::byte{2});
+  EXPECT_EQ(testing::read_file(path), data);
+}
+
+// Records the ranges it is advised to drop.
+class DropRecordingFile final : public WritableFile {
+ public:
+  using Range = std::pair<std::uint64_t, std::uint64_t>;  // offset, length
+  Result<void, IoError> append(std::span<const std::byte>) override { return {}; }
+  Result<void, IoError> sync() override { return {}; }
+  Result<void, IoError> truncate(std::uint64_t) override { return {}; }
+  Result<std::uint64_t, IoError> size() override { return std::uint64_t{0}; }
+  Result<void, IoError> close() override { return {}; }
+  void drop_cached(std::uint64_t offset, std::uint64_t length) noexcept override {
+    dropped.emplace_back(offset, length);
+  }
+  std::vector<Range> dropped;
+};
+
+TEST(SyncedPageRelease, ReleasesWholeStepsAndKeepsTheNewestBytes) {
+  constexpr std::uint64_t kStep = SyncedPageRelease::kStepBytes;
+  constexpr std::uint64_t kKept = SyncedPageRelease::kKeptBytes;
+  using Range = DropRecordingFile::Range;
+  struct Case {
+    const char* what;
+    const char* path;
+    std::uint64_t synced;
+    std::vector<Range> dropped_after;  // everything dropped so far
+  };
+  const std::vector<Case> cases = {
+      {"less than a step beyond the kept bytes", "a", kStep + kKept - 1, {}},
+      {"a whole step", "a", kStep + kKept, {{0, kStep}}},
+      {"less than another step", "a", 2 * kStep + kKept - 1, {{0, kStep}}},
+      {"more than another step", "a", 3 * kStep + kKept + 5, {{0, kStep}, {kStep, 2 * kStep + 5}}},
+      {"the file was rewritten shorter",
+       "a",
+       kStep + kKept,
+       {{0, kStep}, {kStep, 2 * kStep + 5}, {0, kStep}}},
+      {"another file",
+       "b",
+       kStep + kKept,
+       {{0, kStep}, {kStep, 2 * kStep + 5}, {0, kStep}, {0, kStep}}},
+  };
+  DropRecordingFile file;
+  SyncedPageRelease release;
+  for (const Case& c : cases) {
+    release.after_sync(file, c.path, c.synced);
+    EXPECT_EQ(file.dropped, c.dropped_after) << c.what;
+  }
+}
+
 TEST(FilePaths, ExtensionsAndParents) {
   EXPECT_EQ(replace_extension("db/tessaradb.wal", "wal.trunc.tmp"), "db/tessaradb.wal.trunc.tmp");
   EXPECT_EQ(replace_extension("db/tessaradb.ckpt", "ckpt.tmp"), "db/tessaradb.ckpt.tmp");

@@ -197,6 +197,8 @@ Result<void, SegmentError> SegmentStorage::roll_over() {
   }
   if (file_) {
     if (auto synced = file_->sync(); !synced) return fail(std::move(synced).error());
+    // A full segment is read again only at open and compaction: its pages leave the cache.
+    file_->drop_cached(0, current_size_);
     if (auto closed = file_->close(); !closed) return fail(std::move(closed).error());
     file_.reset();
   }

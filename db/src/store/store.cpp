@@ -582,6 +582,7 @@ void TessaraDBStore::run_sync_thread() {
 void TessaraDBStore::background_sync() {
   struct Target {
     std::unique_ptr<WritableFile> file;
+    std::filesystem::path path;
     bool is_log;
   };
   std::vector<Target> targets;
@@ -604,12 +605,19 @@ void TessaraDBStore::background_sync() {
         if (!synced) print_line("tessaradb sync manager flush error: " + synced.error().message());
         return;
       }
-      targets.push_back(Target{std::move(*file), is_log});
+      targets.push_back(Target{std::move(*file), path, is_log});
     }
   }
   for (Target& target : targets) {
+    // Every byte below this size was written before the sync starts, so the sync covers it.
+    const auto size = target.file->size();
     auto synced = target.file->sync();
-    if (synced) continue;
+    if (synced) {
+      if (size) {
+        (target.is_log ? log_pages_ : segment_pages_).after_sync(*target.file, target.path, *size);
+      }
+      continue;
+    }
     const EngineError error =
         target.is_log
             ? EngineError{EngineError::Wal{WalError{WalError::Io{std::move(synced).error()}}}}

@@ -348,6 +348,9 @@ class TessaraDBStore {
   SnapshotHolder snapshot_;
 
   SyncRuntime sync_runtime_;
+  // Page-cache release of the files the sync thread syncs; used by that thread only.
+  SyncedPageRelease log_pages_;
+  SyncedPageRelease segment_pages_;
   CheckpointRuntime checkpoint_runtime_;
   std::optional<std::thread> sync_thread_;        // unless Strict
   std::optional<std::thread> checkpoint_thread_;  // when Periodic

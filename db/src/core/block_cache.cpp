@@ -54,7 +54,7 @@ ThreadCache& thread_cache() {
 
 void* cached_allocate(std::size_t bytes) {
   if (bytes == 0) bytes = 1;
-  if (bytes > kLargestCachedBlock || cache_destroyed) {
+  if (!kBlockCacheEnabled || bytes > kLargestCachedBlock || cache_destroyed) {
     return ::operator new(bytes > kLargestCachedBlock ? bytes : rounded(bytes));
   }
   FreeList& list = thread_cache().lists[size_index(bytes)];
@@ -68,7 +68,7 @@ void* cached_allocate(std::size_t bytes) {
 void cached_deallocate(void* block, std::size_t bytes) noexcept {
   if (block == nullptr) return;
   if (bytes == 0) bytes = 1;
-  if (bytes > kLargestCachedBlock || cache_destroyed) {
+  if (!kBlockCacheEnabled || bytes > kLargestCachedBlock || cache_destroyed) {
     ::operator delete(block);
     return;
   }

@@ -55,6 +55,8 @@ ThreadCache& thread_cache() {
 void* cached_allocate(std::size_t bytes) {
   if (bytes == 0) bytes = 1;
   if (!kBlockCacheEnabled || bytes > kLargestCachedBlock || cache_destroyed) {
+    // Rounded all the same: freed on a thread whose cache is alive, the block joins the cache
+    // of its rounded size.
     return ::operator new(bytes > kLargestCachedBlock ? bytes : rounded(bytes));
   }
   FreeList& list = thread_cache().lists[size_index(bytes)];

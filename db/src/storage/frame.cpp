@@ -57,13 +57,6 @@ Result<void, SerializationError> append_frame_of(const T& record, std::vector<st
   return {};
 }
 
-template <typename T>
-Result<std::vector<std::byte>, SerializationError> frame_of(const T& record) {
-  std::vector<std::byte> out;
-  if (auto appended = append_frame_of(record, out); !appended) return std::move(appended).error();
-  return out;
-}
-
 }  // namespace
 
 Result<void, SerializationError> check_frame_payload(std::uint64_t payload_bytes) {
@@ -106,14 +99,6 @@ std::uint32_t crc32_cksum(std::span<const std::byte> bytes) {
     bytes = bytes.subspan(consumed);
   }
   return crc32_table_update(crc, bytes) ^ 0xFFFFFFFFu;
-}
-
-Result<std::vector<std::byte>, SerializationError> encode_frame(const Command& command) {
-  return frame_of(command);
-}
-
-Result<std::vector<std::byte>, SerializationError> encode_frame(const MemoryEntry& entry) {
-  return frame_of(entry);
 }
 
 Result<void, SerializationError> append_frame(const Command& command, std::vector<std::byte>& out) {

@@ -47,14 +47,9 @@ inline std::uint32_t load_u32_le(const std::byte* in) {
 // says so. Checked before any record is encoded or written.
 Result<void, SerializationError> check_frame_payload(std::uint64_t payload_bytes);
 
-// One complete frame (header and enveloped record) in a single exact-size buffer. Fails with the
-// serialization error when the payload would exceed kMaxFramePayloadBytes; nothing is allocated
-// then.
-Result<std::vector<std::byte>, SerializationError> encode_frame(const Command& command);
-Result<std::vector<std::byte>, SerializationError> encode_frame(const MemoryEntry& entry);
-
-// Appends the frame of `command` (or `entry`) to `out`, with the same size check; `out` is left
-// as it was when the check fails.
+// Appends one complete frame (header and enveloped record) of `command` (or `entry`) to `out`.
+// Fails with the serialization error when the payload would exceed kMaxFramePayloadBytes; `out`
+// is left as it was then.
 Result<void, SerializationError> append_frame(const Command& command, std::vector<std::byte>& out);
 Result<void, SerializationError> append_frame(const MemoryEntry& entry, std::vector<std::byte>& out);
 

@@ -144,9 +144,9 @@ TEST_F(SegmentTest, LaterSegmentWinsAndNumberingContinues) {
   for (std::uint32_t n : {2u, 10u}) {
     MemoryEntry e = make_entry(5);
     e.content = "from segment " + std::to_string(n);
-    auto frame = encode_frame(e);
-    ASSERT_TRUE(frame);
-    testing::write_file(file(n), *frame);
+    std::vector<std::byte> frame;
+    ASSERT_TRUE(append_frame(e, frame));
+    testing::write_file(file(n), frame);
   }
   testing::write_file(dir() / "notes.txt", testing::bytes({1, 2, 3}));
   testing::write_file(dir() / "000003.seg.bak", testing::bytes({1, 2, 3}));
